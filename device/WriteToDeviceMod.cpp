@@ -1,0 +1,194 @@
+#include "device/WriteToDeviceMod.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "frontend/MainMod.h"
+
+using namespace APIdeclarations;
+
+namespace WriteToDeviceMod {
+
+DeviceLink Link;
+
+namespace {
+
+constexpr std::uint32_t SystemTextBufferSize = 128;
+// Larger than any device path a system hands out; a bigger size is taken as a failed query.
+constexpr std::uint32_t MaximumDetailSize = 65536;
+
+std::string RangeErrorText(int length) {
+  return "output report length " + std::to_string(length) +
+         ": out of range (the report needs at least " + std::to_string(MinimumReportLength) +
+         " bytes)";
+}
+
+// Opens the interface just enumerated and keeps it in Link.HIDHandle when it is the target;
+// otherwise closes it again.
+void TryCandidate(Handle deviceInfoSet, SP_DEVICE_INTERFACE_DATA& interfaceData) {
+  std::uint32_t RequiredSize = 0;
+  SetupDiGetDeviceInterfaceDetailA(deviceInfoSet, &interfaceData, nullptr, 0, &RequiredSize,
+                                   nullptr);
+  std::uint32_t DetailSize = std::min(RequiredSize, MaximumDetailSize);
+  TraceCall("SetupDiGetDeviceInterfaceDetail");
+
+  // One byte more than asked for, so the path is NUL-terminated whatever the query stores; and
+  // never too small for the size field itself.
+  std::vector<char> detail(std::max<std::size_t>(std::size_t{DetailSize} + 1, DETAIL_PATH_OFFSET));
+  const std::uint32_t sizeField = SP_DEVICE_INTERFACE_DETAIL_DATA_SIZE;
+  std::memcpy(detail.data(), &sizeField, sizeof sizeField);
+  SetupDiGetDeviceInterfaceDetailA(deviceInfoSet, &interfaceData, detail.data(), DetailSize,
+                                   &RequiredSize, nullptr);
+  TraceCall(" Result of second call: ");
+
+  const char* path = detail.data() + DETAIL_PATH_OFFSET;
+  Link.DevicePath.assign(path, strnlen(path, detail.size() - DETAIL_PATH_OFFSET));
+
+  Link.HIDHandle = CreateFileA(Link.DevicePath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, 0);
+  TraceCall("CreateFile");
+
+  Link.DeviceAttributes.Size = sizeof(HIDD_ATTRIBUTES);
+  const bool attributesRead = HidD_GetAttributes(Link.HIDHandle, &Link.DeviceAttributes);
+  TraceCall("HidD_GetAttributes");
+  if (attributesRead && Link.DeviceAttributes.VendorID == TargetVendorId &&
+      Link.DeviceAttributes.ProductID == TargetProductId) {
+    Link.DeviceFound = true;
+  } else {
+    Link.DeviceFound = false;
+    CloseHandle(Link.HIDHandle);
+    TraceCall("CloseHandle");
+  }
+}
+
+}  // namespace
+
+std::string SystemErrorText(std::uint32_t code) {
+  char buffer[SystemTextBufferSize + 1] = {};
+  // No insert values are passed, so inserts must stay as they are written.
+  const std::uint32_t stored =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                     buffer, SystemTextBufferSize, nullptr);
+  // The text ends with CR LF, which the trace line adds itself.
+  if (stored > 2 && stored <= SystemTextBufferSize) {
+    return std::string(buffer, stored - 2);
+  }
+  return std::string();
+}
+
+void TraceCall(const std::string& label) {
+  const std::uint32_t code = GetLastError();
+  MainMod::WriteConsoleText(label + " : " + SystemErrorText(code) + "\r\n");
+}
+
+bool FindDevice() {
+  Link.EnumExhausted = false;
+  Link.DeviceFound = false;
+
+  GUID hidGuid{};
+  HidD_GetHidGuid(&hidGuid);
+  TraceCall("GetHidGuid");
+
+  const Handle deviceInfoSet =
+      SetupDiGetClassDevsA(&hidGuid, nullptr, 0, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  TraceCall("SetupDiClassDevs");
+
+  std::int32_t memberIndex = 0;
+  do {
+    SP_DEVICE_INTERFACE_DATA interfaceData{};
+    interfaceData.cbSize = sizeof interfaceData;
+    const bool present = SetupDiEnumDeviceInterfaces(
+        deviceInfoSet, nullptr, &hidGuid, static_cast<std::uint32_t>(memberIndex), &interfaceData);
+    TraceCall("SetupDiEnumDeviceInterfaces");
+    if (!present) {
+      Link.EnumExhausted = true;
+    } else {
+      TryCandidate(deviceInfoSet, interfaceData);
+    }
+    // The index cannot run past its range on any real system; if it would, the pass ends.
+    if (memberIndex == std::numeric_limits<std::int32_t>::max()) {
+      Link.EnumExhausted = true;
+    } else {
+      ++memberIndex;
+    }
+  } while (!Link.EnumExhausted && !Link.DeviceFound);
+
+  SetupDiDestroyDeviceInfoList(deviceInfoSet);
+  TraceCall("DestroyDeviceInfoList");
+
+  if (!Link.DeviceFound) {
+    return false;
+  }
+  ReadDeviceCaps();
+  Link.ReadHandle = CreateFileA(Link.DevicePath.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, 0);
+  TraceCall("CreateFile, ReadHandle");
+  PrepareReadChannel();
+  return true;
+}
+
+void ReadDeviceCaps() {
+  HidD_GetPreparsedData(Link.HIDHandle, &Link.PreparsedData);
+  TraceCall("HidD_GetPreparsedData");
+  // The line for the copy of the reference the original made here; users' logs expect it.
+  TraceCall("RtlMoveMemory");
+
+  HidP_GetCaps(Link.PreparsedData, &Link.DeviceCaps);
+  TraceCall("HidP_GetCaps");
+
+  // Nothing reads the records; the count is bounded so the query cannot overrun the buffer.
+  alignas(8) std::uint8_t ValueCapsBuffer[ValueCapsBufferSize];
+  Link.DeviceCaps.NumberInputValueCaps = std::min<std::uint16_t>(
+      Link.DeviceCaps.NumberInputValueCaps, ValueCapsBufferSize / HIDP_VALUE_CAPS_SIZE);
+  HidP_GetValueCaps(HidP_Input, ValueCapsBuffer, &Link.DeviceCaps.NumberInputValueCaps,
+                    Link.PreparsedData);
+  TraceCall("HidP_GetValueCaps");
+
+  HidD_FreePreparsedData(Link.PreparsedData);
+  TraceCall("HidD_FreePreparsedData");
+  Link.PreparsedData = 0;
+}
+
+void PrepareReadChannel() {
+  if (Link.ReadEvent == 0) {
+    Link.ReadEvent = CreateEventA(nullptr, true, true, "");
+  }
+  TraceCall("CreateEvent");
+  Link.ReadOverlapped.Offset = 0;
+  Link.ReadOverlapped.OffsetHigh = 0;
+  Link.ReadOverlapped.hEvent = Link.ReadEvent;
+}
+
+void SendReport(const std::uint8_t& value1, const std::uint8_t& value2, const std::uint8_t& value3,
+                const std::uint8_t& value4, const std::uint8_t& value5, const std::uint8_t& value6,
+                const std::uint8_t& value7, const std::uint8_t& value8) {
+  if (!Link.DeviceFound) {
+    Link.DeviceFound = FindDevice();
+  }
+  if (!Link.DeviceFound) {
+    MainMod::WriteConsoleText("Failed to find hardware\r\n");
+    return;
+  }
+
+  // The length is a 16-bit signed value, so a length of 32768 or more reads as negative.
+  const auto length = static_cast<std::int16_t>(Link.DeviceCaps.OutputReportByteLength);
+  if (length < MinimumReportLength) {
+    throw RunError(RangeErrorText(length), ExitShortReport);
+  }
+  std::vector<std::uint8_t> report(static_cast<std::size_t>(length), 0);
+  const std::uint8_t values[] = {value1, value2, value3, value4, value5, value6, value7, value8};
+  std::copy(std::begin(values), std::end(values), report.begin() + 1);
+
+  std::uint32_t written = 0;
+  const bool ok = WriteFile(Link.HIDHandle, report.data(), static_cast<std::uint32_t>(length),
+                            &written, nullptr);
+  TraceCall("WriteFile");
+  if (ok && written == static_cast<std::uint32_t>(length)) {
+    ++Link.ReportsWrittenInFull;
+  }
+}
+
+}  // namespace WriteToDeviceMod

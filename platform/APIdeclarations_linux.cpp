@@ -1,0 +1,316 @@
+// Linux backend: HID interfaces are the hidraw nodes listed in /sys/class/hidraw; a device is
+// /dev/<node>, read with the hidraw ioctls. The last-error code is errno.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "platform/APIdeclarations.h"
+#include "platform/ReportDescriptor.h"
+
+namespace APIdeclarations {
+namespace {
+
+const char* const HidrawClassFolder = "/sys/class/hidraw";
+const char* const DeviceFolder = "/dev/";
+
+constexpr std::int32_t HIDP_STATUS_SUCCESS = 0x00110000;
+constexpr std::int32_t HIDP_STATUS_INVALID_PREPARSED_DATA = static_cast<std::int32_t>(0xC0110001);
+constexpr std::int32_t HIDP_STATUS_BUFFER_TOO_SMALL = static_cast<std::int32_t>(0xC0110007);
+
+std::uint32_t LastError = 0;
+
+// Records the failure of the operation that is returning and passes its result through.
+template <typename Result>
+Result Fail(int error, Result result) {
+  LastError = static_cast<std::uint32_t>(error);
+  return result;
+}
+
+// Device-information sets: the node names present when the set was made, in natural order.
+std::map<Handle, std::vector<std::string>> DeviceInfoSets;
+Handle NextDeviceInfoSet = 0x5E70000;
+
+std::set<PreparsedDataRef> LivePreparsedData;
+
+// Orders names with their digit runs compared as numbers, so hidraw2 comes before hidraw10.
+bool NaturalLess(const std::string& a, const std::string& b) {
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < a.size() && j < b.size()) {
+    const bool aDigit = a[i] >= '0' && a[i] <= '9';
+    const bool bDigit = b[j] >= '0' && b[j] <= '9';
+    if (aDigit && bDigit) {
+      const std::size_t aEnd = a.find_first_not_of("0123456789", i);
+      const std::size_t bEnd = b.find_first_not_of("0123456789", j);
+      std::string aRun = a.substr(i, aEnd == std::string::npos ? std::string::npos : aEnd - i);
+      std::string bRun = b.substr(j, bEnd == std::string::npos ? std::string::npos : bEnd - j);
+      aRun.erase(0, std::min(aRun.find_first_not_of('0'), aRun.size() - 1));
+      bRun.erase(0, std::min(bRun.find_first_not_of('0'), bRun.size() - 1));
+      if (aRun.size() != bRun.size()) {
+        return aRun.size() < bRun.size();
+      }
+      if (aRun != bRun) {
+        return aRun < bRun;
+      }
+      i = aEnd == std::string::npos ? a.size() : aEnd;
+      j = bEnd == std::string::npos ? b.size() : bEnd;
+    } else {
+      if (a[i] != b[j]) {
+        return a[i] < b[j];
+      }
+      ++i;
+      ++j;
+    }
+  }
+  return a.size() - i < b.size() - j || (a.size() - i == b.size() - j && a < b);
+}
+
+const std::vector<std::string>* FindSet(Handle deviceInfoSet) {
+  const auto found = DeviceInfoSets.find(deviceInfoSet);
+  return found == DeviceInfoSets.end() ? nullptr : &found->second;
+}
+
+}  // namespace
+
+std::string GetCommandTail(int argc, char* argv[]) {
+  std::string tail;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) {
+      tail += ' ';
+    }
+    tail += argv[i];
+  }
+  return tail;
+}
+
+Handle GetStdHandle(std::int32_t stdHandle) {
+  switch (stdHandle) {
+    case STD_OUTPUT_HANDLE:
+      return STDOUT_FILENO;
+    case STD_ERROR_HANDLE:
+      return STDERR_FILENO;
+    default:
+      return Fail(EINVAL, INVALID_HANDLE);
+  }
+}
+
+bool WriteFile(Handle file, const void* buffer, std::uint32_t bytesToWrite,
+               std::uint32_t* bytesWritten, OVERLAPPED* /*overlapped*/) {
+  *bytesWritten = 0;
+  const ssize_t written = write(static_cast<int>(file), buffer, bytesToWrite);
+  if (written < 0) {
+    return Fail(errno, false);
+  }
+  *bytesWritten = static_cast<std::uint32_t>(written);
+  return true;
+}
+
+void HidD_GetHidGuid(GUID* hidGuid) {
+  // The HID device-interface class, {4D1E55B2-F16F-11CF-88CB-001111000030}.
+  *hidGuid = GUID{0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+}
+
+Handle SetupDiGetClassDevsA(const GUID* /*classGuid*/, const char* /*enumerator*/,
+                            Handle /*parent*/, std::uint32_t /*flags*/) {
+  DIR* folder = opendir(HidrawClassFolder);
+  if (folder == nullptr) {
+    return Fail(errno, INVALID_HANDLE);
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(folder)) {
+    if (entry->d_name[0] != '.') {
+      names.emplace_back(entry->d_name);
+    }
+  }
+  closedir(folder);
+  // readdir's order is the file system's; numeric order is the one users see in /dev.
+  std::sort(names.begin(), names.end(), NaturalLess);
+  const Handle set = NextDeviceInfoSet++;
+  DeviceInfoSets[set] = std::move(names);
+  return set;
+}
+
+bool SetupDiEnumDeviceInterfaces(Handle deviceInfoSet, void* /*deviceInfoData*/,
+                                 const GUID* interfaceClassGuid, std::uint32_t memberIndex,
+                                 SP_DEVICE_INTERFACE_DATA* deviceInterfaceData) {
+  const std::vector<std::string>* names = FindSet(deviceInfoSet);
+  if (names == nullptr) {
+    return Fail(EBADF, false);
+  }
+  if (deviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+    return Fail(EINVAL, false);
+  }
+  if (memberIndex >= names->size()) {
+    return Fail(ENODEV, false);
+  }
+  deviceInterfaceData->InterfaceClassGuid = *interfaceClassGuid;
+  deviceInterfaceData->Flags = 1;  // active
+  deviceInterfaceData->Reserved = memberIndex;
+  return true;
+}
+
+bool SetupDiGetDeviceInterfaceDetailA(Handle deviceInfoSet,
+                                      SP_DEVICE_INTERFACE_DATA* deviceInterfaceData, void* detail,
+                                      std::uint32_t detailSize, std::uint32_t* requiredSize,
+                                      void* /*deviceInfoData*/) {
+  const std::vector<std::string>* names = FindSet(deviceInfoSet);
+  if (names == nullptr) {
+    return Fail(EBADF, false);
+  }
+  if (deviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
+      deviceInterfaceData->Reserved >= names->size()) {
+    return Fail(EINVAL, false);
+  }
+  const std::string path = DeviceFolder + (*names)[deviceInterfaceData->Reserved];
+  const auto needed = static_cast<std::uint32_t>(DETAIL_PATH_OFFSET + path.size() + 1);
+  if (requiredSize != nullptr) {
+    *requiredSize = needed;
+  }
+  if (detail == nullptr) {
+    return detailSize == 0 ? true : Fail(EINVAL, false);
+  }
+  std::uint32_t sizeField = 0;
+  if (detailSize >= sizeof sizeField) {
+    std::memcpy(&sizeField, detail, sizeof sizeField);
+  }
+  if (sizeField != SP_DEVICE_INTERFACE_DETAIL_DATA_SIZE) {
+    return Fail(EINVAL, false);
+  }
+  if (detailSize < needed) {
+    return Fail(ENOBUFS, false);
+  }
+  std::memcpy(static_cast<char*>(detail) + DETAIL_PATH_OFFSET, path.c_str(), path.size() + 1);
+  return true;
+}
+
+bool SetupDiDestroyDeviceInfoList(Handle deviceInfoSet) {
+  return DeviceInfoSets.erase(deviceInfoSet) == 1 ? true : Fail(EBADF, false);
+}
+
+Handle CreateFileA(const char* fileName, std::uint32_t desiredAccess, std::uint32_t /*shareMode*/,
+                   void* /*securityAttributes*/, std::uint32_t /*creationDisposition*/,
+                   std::uint32_t flagsAndAttributes, Handle /*templateFile*/) {
+  const bool read = (desiredAccess & GENERIC_READ) != 0;
+  const bool write = (desiredAccess & GENERIC_WRITE) != 0;
+  int flags = read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+  flags |= O_CLOEXEC | O_NOCTTY;
+  if (flagsAndAttributes & FILE_FLAG_OVERLAPPED) {
+    flags |= O_NONBLOCK;  // the handle for reads that must not stall the run
+  }
+  const int fd = open(fileName, flags);
+  return fd < 0 ? Fail(errno, INVALID_HANDLE) : fd;
+}
+
+bool CloseHandle(Handle object) {
+  return close(static_cast<int>(object)) == 0 ? true : Fail(errno, false);
+}
+
+bool HidD_GetAttributes(Handle device, HIDD_ATTRIBUTES* attributes) {
+  hidraw_devinfo info{};
+  if (ioctl(static_cast<int>(device), HIDIOCGRAWINFO, &info) < 0) {
+    return Fail(errno, false);
+  }
+  attributes->VendorID = static_cast<std::uint16_t>(info.vendor);
+  attributes->ProductID = static_cast<std::uint16_t>(info.product);
+  attributes->VersionNumber = 0;  // hidraw does not report the device's release number
+  return true;
+}
+
+bool HidD_GetPreparsedData(Handle device, PreparsedDataRef* preparsedData) {
+  const int fd = static_cast<int>(device);
+  int size = 0;
+  if (ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0) {
+    return Fail(errno, false);
+  }
+  if (size < 0 || size > HID_MAX_DESCRIPTOR_SIZE) {
+    return Fail(EBADMSG, false);
+  }
+  hidraw_report_descriptor descriptor{};
+  descriptor.size = static_cast<std::uint32_t>(size);
+  if (ioctl(fd, HIDIOCGRDESC, &descriptor) < 0) {
+    return Fail(errno, false);
+  }
+  HIDP_CAPS caps{};
+  if (!ReportDescriptor::ParseCaps(descriptor.value, descriptor.size, caps)) {
+    return Fail(EBADMSG, false);
+  }
+  const auto ref = reinterpret_cast<PreparsedDataRef>(new HIDP_CAPS(caps));
+  LivePreparsedData.insert(ref);
+  *preparsedData = ref;
+  return true;
+}
+
+std::int32_t HidP_GetCaps(PreparsedDataRef preparsedData, HIDP_CAPS* capabilities) {
+  if (LivePreparsedData.count(preparsedData) == 0) {
+    return Fail(EINVAL, HIDP_STATUS_INVALID_PREPARSED_DATA);
+  }
+  *capabilities = *reinterpret_cast<const HIDP_CAPS*>(preparsedData);
+  return HIDP_STATUS_SUCCESS;
+}
+
+std::int32_t HidP_GetValueCaps(HIDP_REPORT_TYPE reportType, void* valueCaps,
+                               std::uint16_t* valueCapsLength, PreparsedDataRef preparsedData) {
+  if (LivePreparsedData.count(preparsedData) == 0) {
+    return Fail(EINVAL, HIDP_STATUS_INVALID_PREPARSED_DATA);
+  }
+  const auto* caps = reinterpret_cast<const HIDP_CAPS*>(preparsedData);
+  const std::uint16_t available = reportType == HidP_Input    ? caps->NumberInputValueCaps
+                                  : reportType == HidP_Output ? caps->NumberOutputValueCaps
+                                                              : caps->NumberFeatureValueCaps;
+  const std::uint16_t stored = std::min(available, *valueCapsLength);
+  // The records' contents are not modelled; callers get as many zeroed records as there are.
+  std::memset(valueCaps, 0, std::size_t{stored} * HIDP_VALUE_CAPS_SIZE);
+  *valueCapsLength = stored;
+  return stored < available ? Fail(ENOBUFS, HIDP_STATUS_BUFFER_TOO_SMALL) : HIDP_STATUS_SUCCESS;
+}
+
+bool HidD_FreePreparsedData(PreparsedDataRef preparsedData) {
+  if (LivePreparsedData.erase(preparsedData) == 0) {
+    return Fail(EINVAL, false);
+  }
+  delete reinterpret_cast<HIDP_CAPS*>(preparsedData);
+  return true;
+}
+
+Handle CreateEventA(void* /*eventAttributes*/, bool /*manualReset*/, bool initialState,
+                    const char* /*name*/) {
+  const int fd = eventfd(initialState ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return fd < 0 ? Fail(errno, Handle{0}) : fd;
+}
+
+std::uint32_t GetLastError() {
+  return LastError;
+}
+
+std::uint32_t FormatMessageA(std::uint32_t /*flags*/, const void* /*source*/,
+                             std::uint32_t messageId, std::uint32_t /*languageId*/, char* buffer,
+                             std::uint32_t size, void* /*arguments*/) {
+  const int code = static_cast<int>(messageId);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
+  const char* description = code < 0 ? nullptr : strerrordesc_np(code);
+  const std::string text = description == nullptr ? std::string() : description;
+#else
+  const std::string text = code < 0 ? std::string() : std::strerror(code);
+  if (text.rfind("Unknown error", 0) == 0) {
+    return 0;
+  }
+#endif
+  if (text.empty() || text.size() + 3 > size) {  // the text, CR LF and the NUL must fit
+    return 0;
+  }
+  std::memcpy(buffer, text.c_str(), text.size());
+  std::memcpy(buffer + text.size(), "\r\n", 3);
+  return static_cast<std::uint32_t>(text.size() + 2);
+}
+
+}  // namespace APIdeclarations
