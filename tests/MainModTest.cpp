@@ -40,6 +40,10 @@ struct GoodArguments {
   std::uint8_t selector, byte1, byte2;
 };
 
+void PrintTo(const GoodArguments& arguments, std::ostream* out) {
+  *out << '"' << arguments.text << '"';
+}
+
 class WellFormedArguments : public testing::TestWithParam<GoodArguments> {};
 
 TEST_P(WellFormedArguments, EchoAndSendTheConvertedValues) {
@@ -67,6 +71,10 @@ struct BadArguments {
   const char* text;
   const char* message;
 };
+
+void PrintTo(const BadArguments& arguments, std::ostream* out) {
+  *out << '"' << arguments.text << '"';
+}
 
 class MalformedArguments : public testing::TestWithParam<BadArguments> {};
 
