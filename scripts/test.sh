@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the tests need (when missing), builds zendrocast and runs every test:
-# the plain build, the same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+# the unit, binary and emulated-hidraw suites, the same under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the fuzzers for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev)
+packages=(cmake g++ make libgtest-dev pkg-config libfuse3-dev fuse3 clang libclang-rt-14-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
@@ -29,3 +30,30 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DZENDROCAST_SANITIZE=ON
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+
+echo "== fuzz the report-descriptor reader and the argument conversion (${FUZZ_SECONDS:=60} s each)"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZENDROCAST_FUZZ=ON -DZENDROCAST_TESTS=OFF
+cmake --build build-fuzz -j "$jobs"
+fuzz_dir=$(mktemp -d)
+trap 'rm -rf "$fuzz_dir"' EXIT
+status=0
+for target in report_descriptor argument_text; do
+  corpus=$fuzz_dir/$target
+  mkdir -p "$corpus"
+  cp fuzz/corpus/"$target"/* "$corpus"/
+  # Crash inputs land in fuzz_dir; the checked-in seeds stay as they are.
+  ./build-fuzz/fuzz/${target}_fuzz -max_total_time="$FUZZ_SECONDS" -max_len=4096 \
+    -artifact_prefix="$fuzz_dir/$target-" "$corpus" > "$fuzz_dir/$target.log" 2>&1 &
+done
+for job in $(jobs -p); do
+  wait "$job" || status=1
+done
+for target in report_descriptor argument_text; do
+  echo "$target: $(grep -E '^Done [0-9]+ runs' "$fuzz_dir/$target.log" || tail -n 20 "$fuzz_dir/$target.log")"
+done
+if [ "$status" -ne 0 ]; then
+  echo "a fuzzer found a failing input:"
+  ls "$fuzz_dir"
+  exit 1
+fi

@@ -1,0 +1,400 @@
+// The unmodified zendrocast binary against emulated hidraw nodes, each run in a private mount
+// namespace whose /sys/class/hidraw and /dev list only the emulated nodes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/TestText.h"
+#include "tests/emulated/HidrawEmulator.h"
+
+using namespace TestText;
+using HidrawEmulator::Node;
+
+namespace {
+
+std::string Unavailable;  // why this machine cannot run the suite; empty when it can
+
+enum class Sysfs { Listed, MissingFolder };
+
+struct Outcome {
+  std::string Stdout;
+  std::string Stderr;
+  int ExitStatus = -1;
+  std::vector<HidrawEmulator::Write> Writes;
+  std::vector<std::string> Opens;
+};
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    perror(what);
+    _exit(126);
+  }
+}
+
+// In the child: a namespace of its own whose sysfs class folder and /dev hold only the nodes.
+[[noreturn]] void RunInNamespace(const std::vector<Node>& nodes, Sysfs sysfs,
+                                 const std::string& root, const std::vector<std::string>& args,
+                                 int out, int err) {
+  Check(prctl(PR_SET_PDEATHSIG, SIGKILL) == 0, "prctl");
+  Check(unshare(CLONE_NEWNS) == 0, "unshare");
+  Check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "make / private");
+  Check(mount("tmpfs", "/sys/class", "tmpfs", 0, "mode=0755") == 0, "tmpfs /sys/class");
+  if (sysfs == Sysfs::Listed) {
+    Check(mkdir("/sys/class/hidraw", 0755) == 0, "mkdir hidraw");
+    for (const Node& node : nodes) {  // created in order, so tmpfs lists them newest first
+      const std::string target = "../../devices/virtual/hidraw/" + node.Name;
+      Check(symlink(target.c_str(), ("/sys/class/hidraw/" + node.Name).c_str()) == 0, "sysfs");
+    }
+  }
+  const std::string dev = root + "/dev";
+  Check(mount("tmpfs", dev.c_str(), "tmpfs", 0, "mode=0755") == 0, "tmpfs dev");
+  for (const Node& node : nodes) {
+    const std::string target = root + "/fuse/" + node.Name;
+    Check(symlink(target.c_str(), (dev + "/" + node.Name).c_str()) == 0, "dev link");
+  }
+  for (const char* name : {"null", "zero", "urandom"}) {
+    const std::string path = dev + "/" + name;
+    const int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0666);
+    Check(fd >= 0, "dev file");
+    close(fd);
+    Check(
+        mount(("/dev/" + std::string(name)).c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0,
+        "bind dev");
+  }
+  Check(symlink("/proc/self/fd", (dev + "/fd").c_str()) == 0, "dev/fd");
+  Check(mount(dev.c_str(), "/dev", nullptr, MS_MOVE, nullptr) == 0, "move dev");
+
+  dup2(out, STDOUT_FILENO);
+  dup2(err, STDERR_FILENO);
+  std::vector<char*> argv = {const_cast<char*>(ZENDROCAST_BINARY)};
+  for (const std::string& arg : args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[65536];
+  ssize_t got;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  return text;
+}
+
+Outcome RunZendrocast(const std::vector<Node>& nodes, Sysfs sysfs = Sysfs::Listed,
+                      const std::vector<std::string>& args = {"1", "10", "20"}) {
+  Outcome outcome;
+  char pattern[] = "/tmp/zendrocast-emulated-XXXXXX";
+  const std::string root = mkdtemp(pattern);
+  mkdir((root + "/fuse").c_str(), 0755);
+  mkdir((root + "/dev").c_str(), 0755);
+  std::string error;
+  if (!HidrawEmulator::Start(nodes, root + "/fuse", error)) {
+    ADD_FAILURE() << error;
+    return outcome;
+  }
+  int out[2];
+  int err[2];
+  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    RunInNamespace(nodes, sysfs, root, args, out[1], err[1]);
+  }
+  close(out[1]);
+  close(err[1]);
+  outcome.Stdout = ReadAll(out[0]);
+  outcome.Stderr = ReadAll(err[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  outcome.ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  outcome.Writes = HidrawEmulator::Writes();
+  outcome.Opens = HidrawEmulator::Opens();
+  HidrawEmulator::Stop();
+  rmdir((root + "/fuse").c_str());
+  rmdir((root + "/dev").c_str());
+  rmdir(root.c_str());
+  return outcome;
+}
+
+const std::vector<std::uint8_t> VendorDescriptor = {
+    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75,
+    0x08, 0x95, 0x08, 0x09, 0x01, 0x81, 0x02, 0x09, 0x01, 0x91, 0x02, 0xC0};
+
+// A vendor-defined device whose output report carries outputBytes data bytes.
+std::vector<std::uint8_t> DescriptorWithOutput(std::uint8_t outputBytes) {
+  std::vector<std::uint8_t> descriptor = VendorDescriptor;
+  // A Report Count of its own just before the output item's usage.
+  descriptor.insert(descriptor.begin() + 20, {0x95, outputBytes});
+  return descriptor;
+}
+
+const std::vector<std::uint8_t> MouseDescriptor = {
+    0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x09, 0x01, 0xA1, 0x00, 0x05, 0x09, 0x19,
+    0x01, 0x29, 0x03, 0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02,
+    0x95, 0x01, 0x75, 0x05, 0x81, 0x01, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x15,
+    0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06, 0xC0, 0xC0};
+
+Node Target(const std::string& name, std::vector<std::uint8_t> descriptor = VendorDescriptor) {
+  Node node;
+  node.Name = name;
+  node.Vendor = 0x6666;
+  node.Product = 0xF100;
+  node.Descriptor = std::move(descriptor);
+  return node;
+}
+
+Node Mouse(const std::string& name) {
+  Node node;
+  node.Name = name;
+  node.Vendor = 0x046D;
+  node.Product = 0xC077;
+  node.Descriptor = MouseDescriptor;
+  return node;
+}
+
+std::string Trace(const std::string& label, const std::string& text) {
+  return label + " : " + text + "\r\n";
+}
+
+std::string Candidate(const std::string& text, bool matching, const std::string& openText = "") {
+  const std::string afterOpen = openText.empty() ? text : openText;
+  std::string lines = Trace("SetupDiEnumDeviceInterfaces", text) +
+                      Trace("SetupDiGetDeviceInterfaceDetail", text) +
+                      Trace(" Result of second call: ", text) + Trace("CreateFile", afterOpen);
+  if (matching) {
+    return lines + Trace("HidD_GetAttributes", afterOpen);
+  }
+  const std::string failed = openText.empty() ? text : "Bad file descriptor";
+  return lines + Trace("HidD_GetAttributes", failed) + Trace("CloseHandle", failed);
+}
+
+std::string AfterMatch(const std::string& text) {
+  std::string lines;
+  for (const char* label :
+       {"DestroyDeviceInfoList", "HidD_GetPreparsedData", "RtlMoveMemory", "HidP_GetCaps",
+        "HidP_GetValueCaps", "HidD_FreePreparsedData", "CreateFile, ReadHandle", "CreateEvent"}) {
+    lines += Trace(label, text);
+  }
+  return lines;
+}
+
+const std::string Header = Echo("1 10 20") + "\r\n1:49 2:10 3:20\r\n";
+
+std::string LaterWrites(const std::string& text, int count) {
+  return Repeat("\r\n\r\n" + Trace("WriteFile", text), count);
+}
+
+const std::vector<std::uint8_t> Report = {0, 49, 10, 20, 122, 122, 122, 122, 122};
+
+void ExpectTenWrites(const Outcome& outcome, const std::vector<std::uint8_t>& report,
+                     const std::string& node) {
+  ASSERT_EQ(outcome.Writes.size(), 10u);
+  for (const HidrawEmulator::Write& write : outcome.Writes) {
+    EXPECT_EQ(write.Node, node);
+    EXPECT_EQ(write.Bytes, report);
+  }
+}
+
+class Emulated : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (Unavailable.empty()) {
+      return;
+    }
+    const char* ci = std::getenv("CI");
+    if (ci != nullptr && std::string(ci) == "true") {
+      FAIL() << "the emulated suite must run in CI: " << Unavailable;
+    }
+    GTEST_SKIP() << "emulated hidraw suite skipped: " << Unavailable;
+  }
+};
+
+TEST_F(Emulated, TargetAlone) {
+  const Outcome outcome = RunZendrocast({Target("hidraw0")});
+  EXPECT_EQ(outcome.Stdout, Header + Trace("GetHidGuid", "Success") +
+                                Trace("SetupDiClassDevs", "Success") + Candidate("Success", true) +
+                                AfterMatch("Success") + Trace("WriteFile", "Success") +
+                                LaterWrites("Success", 9));
+  EXPECT_EQ(outcome.ExitStatus, 0);
+  EXPECT_EQ(outcome.Stderr, "");
+  ExpectTenWrites(outcome, Report, "hidraw0");
+  // The write handle and the read handle.
+  EXPECT_EQ(outcome.Opens, (std::vector<std::string>{"hidraw0", "hidraw0"}));
+}
+
+TEST_F(Emulated, OtherDeviceThenTargetGivesTheFiftyFourLineRun) {
+  const Outcome outcome = RunZendrocast({Mouse("hidraw0"), Target("hidraw1")});
+  const std::string expected = Header + Trace("GetHidGuid", "Success") +
+                               Trace("SetupDiClassDevs", "Success") + Candidate("Success", false) +
+                               Candidate("Success", true) + AfterMatch("Success") +
+                               Trace("WriteFile", "Success") + LaterWrites("Success", 9);
+  EXPECT_EQ(outcome.Stdout, expected);
+  EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), 54);
+  EXPECT_EQ(outcome.ExitStatus, 0);
+  ExpectTenWrites(outcome, Report, "hidraw1");
+}
+
+TEST_F(Emulated, TwoTargetsOnlyTheFirstInNumericOrderIsOpened) {
+  // hidraw10 is listed first by the file system and sorts after hidraw2 by name.
+  const Outcome outcome = RunZendrocast({Target("hidraw2"), Target("hidraw10")});
+  EXPECT_EQ(outcome.Opens, (std::vector<std::string>{"hidraw2", "hidraw2"}));
+  ExpectTenWrites(outcome, Report, "hidraw2");
+  EXPECT_EQ(outcome.ExitStatus, 0);
+}
+
+TEST_F(Emulated, SameVendorOtherProductIsPassedOver) {
+  Node sibling = Target("hidraw0");
+  sibling.Product = 0xF101;
+  const Outcome outcome = RunZendrocast({sibling, Target("hidraw1")});
+  EXPECT_EQ(outcome.Opens, (std::vector<std::string>{"hidraw0", "hidraw1", "hidraw1"}));
+  EXPECT_NE(outcome.Stdout.find(Candidate("Success", false) + Candidate("Success", true)),
+            std::string::npos);
+  ExpectTenWrites(outcome, Report, "hidraw1");
+}
+
+TEST_F(Emulated, SixteenByteOutputReportGetsAZeroTail) {
+  const Outcome outcome = RunZendrocast({Target("hidraw0", DescriptorWithOutput(15))});
+  std::vector<std::uint8_t> report = Report;
+  report.resize(16, 0);
+  ExpectTenWrites(outcome, report, "hidraw0");
+  EXPECT_EQ(outcome.ExitStatus, 0);
+}
+
+TEST_F(Emulated, OutputReportUnderNineBytesIsARangeErrorAndNothingIsWritten) {
+  const Outcome outcome = RunZendrocast({Target("hidraw0", DescriptorWithOutput(7))});
+  EXPECT_EQ(outcome.Stdout, Header + Trace("GetHidGuid", "Success") +
+                                Trace("SetupDiClassDevs", "Success") + Candidate("Success", true) +
+                                AfterMatch("Success"));
+  EXPECT_EQ(outcome.Stderr,
+            "zendrocast: output report length 8: out of range (the report needs at least 9 "
+            "bytes)\r\n");
+  EXPECT_EQ(outcome.ExitStatus, 3);
+  EXPECT_TRUE(outcome.Writes.empty());
+}
+
+TEST_F(Emulated, NumberedReportsUseTheLargestOutputReport) {
+  const Outcome outcome = RunZendrocast(
+      {Target("hidraw0", {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08, 0x85, 0x01, 0x95,
+                          0x04, 0x09, 0x01, 0x91, 0x02, 0x85, 0x02, 0x95, 0x08, 0x09, 0x02, 0x91,
+                          0x02, 0x85, 0x03, 0x95, 0x20, 0x09, 0x03, 0x81, 0x02, 0xC0})});
+  ExpectTenWrites(outcome, Report, "hidraw0");
+}
+
+TEST_F(Emulated, OpenRefusedOnACandidateBeforeTheTarget) {
+  Node locked = Mouse("hidraw0");
+  locked.OpenErrno = EACCES;
+  const Outcome outcome = RunZendrocast({locked, Target("hidraw1")});
+  const std::string stale = "Bad file descriptor";
+  EXPECT_EQ(outcome.Stdout,
+            Header + Trace("GetHidGuid", "Success") + Trace("SetupDiClassDevs", "Success") +
+                Candidate("Success", false, "Permission denied") + Candidate(stale, true) +
+                AfterMatch(stale) + Trace("WriteFile", stale) + LaterWrites(stale, 9));
+  EXPECT_EQ(outcome.ExitStatus, 0);
+  ExpectTenWrites(outcome, Report, "hidraw1");
+}
+
+TEST_F(Emulated, FailingWritesAreTracedAndExitOne) {
+  Node broken = Target("hidraw0");
+  broken.WriteErrno = EIO;
+  const Outcome outcome = RunZendrocast({broken});
+  EXPECT_EQ(outcome.Stdout, Header + Trace("GetHidGuid", "Success") +
+                                Trace("SetupDiClassDevs", "Success") + Candidate("Success", true) +
+                                AfterMatch("Success") + Trace("WriteFile", "Input/output error") +
+                                LaterWrites("Input/output error", 9));
+  EXPECT_EQ(outcome.ExitStatus, 1);
+  EXPECT_TRUE(outcome.Writes.empty());
+}
+
+TEST_F(Emulated, TargetUnpluggedAfterThreeWritesGoesOnWithoutANewPass) {
+  Node unplugged = Target("hidraw0");
+  unplugged.WriteErrno = ENODEV;
+  unplugged.WritesBeforeFailure = 3;
+  const Outcome outcome = RunZendrocast({unplugged});
+  EXPECT_EQ(outcome.Stdout, Header + Trace("GetHidGuid", "Success") +
+                                Trace("SetupDiClassDevs", "Success") + Candidate("Success", true) +
+                                AfterMatch("Success") + Trace("WriteFile", "Success") +
+                                LaterWrites("Success", 2) + LaterWrites("No such device", 7));
+  EXPECT_EQ(outcome.ExitStatus, 1);
+  ASSERT_EQ(outcome.Writes.size(), 3u);
+  EXPECT_EQ(outcome.Opens.size(), 2u);
+}
+
+std::string AbsentPasses(const std::string& firstPass, const std::string& laterPass) {
+  std::string text = Header + firstPass + "Failed to find hardware\r\n";
+  for (int i = 0; i < 9; ++i) {
+    text += "\r\n\r\n" + laterPass + "Failed to find hardware\r\n";
+  }
+  return text;
+}
+
+TEST_F(Emulated, NoHidrawEntries) {
+  const Outcome outcome = RunZendrocast({});
+  const auto pass = [](const std::string& first) {
+    return Trace("GetHidGuid", first) + Trace("SetupDiClassDevs", first) +
+           Trace("SetupDiEnumDeviceInterfaces", "No such device") +
+           Trace("DestroyDeviceInfoList", "No such device");
+  };
+  EXPECT_EQ(outcome.Stdout, AbsentPasses(pass("Success"), pass("No such device")));
+  EXPECT_EQ(outcome.ExitStatus, 1);
+}
+
+TEST_F(Emulated, MissingClassFolder) {
+  const Outcome outcome = RunZendrocast({}, Sysfs::MissingFolder);
+  const auto pass = [](const std::string& first) {
+    return Trace("GetHidGuid", first) + Trace("SetupDiClassDevs", "No such file or directory") +
+           Trace("SetupDiEnumDeviceInterfaces", "Bad file descriptor") +
+           Trace("DestroyDeviceInfoList", "Bad file descriptor");
+  };
+  EXPECT_EQ(outcome.Stdout, AbsentPasses(pass("Success"), pass("Bad file descriptor")));
+  EXPECT_EQ(outcome.ExitStatus, 1);
+}
+
+TEST_F(Emulated, ThreeHundredOtherNodesBeforeTheTargetAreTriedInNumericOrder) {
+  std::vector<Node> nodes;
+  std::vector<std::string> expectedOpens;
+  for (int i = 0; i < 300; ++i) {
+    nodes.push_back(Mouse("hidraw" + std::to_string(i)));
+    expectedOpens.push_back(nodes.back().Name);
+  }
+  nodes.push_back(Target("hidraw300"));
+  expectedOpens.insert(expectedOpens.end(), {"hidraw300", "hidraw300"});
+  const Outcome outcome = RunZendrocast(nodes);
+  EXPECT_EQ(outcome.Opens, expectedOpens);
+  EXPECT_EQ(outcome.Stdout,
+            Header + Trace("GetHidGuid", "Success") + Trace("SetupDiClassDevs", "Success") +
+                Repeat(Candidate("Success", false), 300) + Candidate("Success", true) +
+                AfterMatch("Success") + Trace("WriteFile", "Success") + LaterWrites("Success", 9));
+  ExpectTenWrites(outcome, Report, "hidraw300");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  // The namespace must be made before any thread starts; the FUSE mounts live only in it.
+  if (geteuid() != 0) {
+    Unavailable = "not running as root";
+  } else if (access("/dev/fuse", R_OK | W_OK) != 0) {
+    Unavailable = "no usable /dev/fuse";
+  } else if (unshare(CLONE_NEWNS) != 0 ||
+             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    Unavailable = std::string("no private mount namespace: ") + strerror(errno);
+  }
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,35 @@
+// A FUSE server that serves regular files hidraw0, hidraw1, ... answering open, write and the
+// hidraw ioctls the way a kernel hidraw node does, with injectable failures.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace HidrawEmulator {
+
+struct Node {
+  std::string Name;       // hidrawN
+  std::uint32_t Bus = 3;  // USB
+  std::uint16_t Vendor = 0;
+  std::uint16_t Product = 0;
+  std::vector<std::uint8_t> Descriptor;
+  int OpenErrno = 0;            // open fails with this errno
+  int WriteErrno = 0;           // writes fail with this errno...
+  int WritesBeforeFailure = 0;  // ...after this many have succeeded
+};
+
+struct Write {
+  std::string Node;
+  std::vector<std::uint8_t> Bytes;
+};
+
+// Mounts the server at mountPoint and runs its loop on a thread.
+bool Start(const std::vector<Node>& nodes, const std::string& mountPoint, std::string& error);
+// Detaches the mount, joins the loop thread, then unmounts and destroys the session.
+void Stop();
+
+std::vector<Write> Writes();
+std::vector<std::string> Opens();  // node names, in the order they were opened
+
+}  // namespace HidrawEmulator
