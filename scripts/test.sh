@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what the tests need (when missing), builds zendrocast and runs every test:
 # the unit, binary and emulated-hidraw suites, the same under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the fuzzers for a bounded time.
+# UndefinedBehaviorSanitizer, the fuzzers for a bounded time, and the Windows builds (32-bit
+# and 64-bit, cross-compiled) with the 64-bit unit and black-box tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev pkg-config libfuse3-dev fuse3 clang libclang-rt-14-dev)
+packages=(cmake g++ make libgtest-dev googletest pkg-config libfuse3-dev fuse3 clang
+  libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
@@ -15,21 +17,24 @@ if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi
 
 jobs=$(nproc)
+stages=0
 
 echo "== build and test"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+stages=$((stages + 1))
 
 echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DZENDROCAST_SANITIZE=ON
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure -j "$jobs"
+stages=$((stages + 1))
 
 echo "== fuzz the report-descriptor reader and the argument conversion (${FUZZ_SECONDS:=60} s each)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -57,3 +62,29 @@ if [ "$status" -ne 0 ]; then
   ls "$fuzz_dir"
   exit 1
 fi
+stages=$((stages + 1))
+
+echo "== Windows: 32-bit and 64-bit cross builds, import tables"
+for arch in i686 x86_64; do
+  cmake -S . -B "build-win-$arch" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake"
+  cmake --build "build-win-$arch" -j "$jobs"
+  scripts/check-windows-imports.sh "$arch-w64-mingw32-objdump" "build-win-$arch/zendrocast.exe" \
+    "build-win-$arch/tests/zendrocast_unit_tests.exe"
+done
+stages=$((stages + 1))
+
+echo "== Windows: 64-bit unit and black-box tests under Wine"
+export WINEDEBUG=-all WINEPREFIX="$fuzz_dir/wineprefix"
+wine=/usr/lib/wine/wine64
+mkdir -p "$WINEPREFIX"
+# One server for all the runs below, instead of one started and stopped per run.
+/usr/lib/wine/wineserver64 -p120
+"$wine" wineboot --init > /dev/null 2>&1
+"$wine" build-win-x86_64/tests/zendrocast_unit_tests.exe
+ZENDROCAST_LAUNCHER="$wine" ZENDROCAST_EXE=build-win-x86_64/zendrocast.exe \
+  build/tests/zendrocast_binary_tests
+/usr/lib/wine/wineserver64 -k || true
+stages=$((stages + 1))
+
+echo "stages: $stages passed, 0 failed"
