@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/ReadAll.h"
 #include "tests/TestText.h"
 
 using namespace TestText;
@@ -27,16 +28,6 @@ struct RunResult {
   std::string Stderr;
   int ExitStatus = -1;
 };
-
-std::string ReadAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0) {
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  return text;
-}
 
 RunResult RunBinary(const std::vector<std::string>& arguments) {
   int out[2];
@@ -71,8 +62,6 @@ RunResult RunBinary(const std::vector<std::string>& arguments) {
   // The trace is small enough for the pipe buffers; read stdout first, then stderr.
   run.Stdout = ReadAll(out[0]);
   run.Stderr = ReadAll(err[0]);
-  close(out[0]);
-  close(err[0]);
   int status = 0;
   waitpid(child, &status, 0);
   run.ExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

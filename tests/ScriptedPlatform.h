@@ -33,6 +33,14 @@ struct Device {
   std::uint32_t RequiredSizeOverride = 0;  // non-zero: the size query reports this
 };
 
+inline Device MakeDevice(const std::string& path, std::uint16_t vendor, std::uint16_t product) {
+  Device device;
+  device.Path = path;
+  device.VendorID = vendor;
+  device.ProductID = product;
+  return device;
+}
+
 struct Script {
   std::vector<Device> Devices;
   std::uint32_t SetError = 0;  // SetupDiGetClassDevsA fails with this code

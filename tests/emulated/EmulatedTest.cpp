@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/ReadAll.h"
 #include "tests/TestText.h"
 #include "tests/emulated/HidrawEmulator.h"
 
@@ -83,17 +84,6 @@ void Check(bool ok, const char* what) {
   argv.push_back(nullptr);
   execv(argv[0], argv.data());
   _exit(127);
-}
-
-std::string ReadAll(int fd) {
-  std::string text;
-  char buffer[65536];
-  ssize_t got;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0) {
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(fd);
-  return text;
 }
 
 Outcome RunZendrocast(const std::vector<Node>& nodes, Sysfs sysfs = Sysfs::Listed,
