@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <map>
 #include <set>
@@ -94,6 +95,19 @@ std::string GetCommandTail(int argc, char* argv[]) {
 }
 
 Handle GetStdHandle(std::int32_t stdHandle) {
+  static const bool standardStreamsReady = [] {
+    // A closed standard stream must not let a device be opened under its number, or console
+    // text would be written to the device: fill such a gap with /dev/null.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+      if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+        open("/dev/null", O_RDWR);  // takes the lowest free number, which is fd
+      }
+    }
+    // A closed reader makes a console write fail instead of ending the run, as on Windows.
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+  }();
+  (void)standardStreamsReady;
   switch (stdHandle) {
     case STD_OUTPUT_HANDLE:
       return STDOUT_FILENO;

@@ -103,6 +103,26 @@ TEST(Binary, MalformedArgumentsStopAfterTheEchoWithStatusTwo) {
   }
 }
 
+TEST(Binary, AClosedReaderDoesNotEndTheRun) {
+  // Every console write fails once the reader is gone; the run still makes its ten sends.
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    close(out[0]);
+    close(out[1]);
+    execl(ZENDROCAST_BINARY, ZENDROCAST_BINARY, "1", "10", "20", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  close(out[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 1);  // no box controller here
+}
+
 // Holds on any machine without the box controller, whatever other HID devices it has.
 TEST(Binary, WithoutTheDeviceEverySendIsAFullPassEndingInFailedToFindHardware) {
   const RunResult run = RunBinary({"1", "10", "20"});

@@ -26,6 +26,7 @@ namespace {
 std::string Unavailable;  // why this machine cannot run the suite; empty when it can
 
 enum class Sysfs { Listed, MissingFolder };
+enum class Streams { Piped, Closed };
 
 struct Outcome {
   std::string Stdout;
@@ -45,7 +46,7 @@ void Check(bool ok, const char* what) {
 // In the child: a namespace of its own whose sysfs class folder and /dev hold only the nodes.
 [[noreturn]] void RunInNamespace(const std::vector<Node>& nodes, Sysfs sysfs,
                                  const std::string& root, const std::vector<std::string>& args,
-                                 int out, int err) {
+                                 Streams streams, int out, int err) {
   Check(prctl(PR_SET_PDEATHSIG, SIGKILL) == 0, "prctl");
   Check(unshare(CLONE_NEWNS) == 0, "unshare");
   Check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "make / private");
@@ -75,8 +76,14 @@ void Check(bool ok, const char* what) {
   Check(symlink("/proc/self/fd", (dev + "/fd").c_str()) == 0, "dev/fd");
   Check(mount(dev.c_str(), "/dev", nullptr, MS_MOVE, nullptr) == 0, "move dev");
 
-  dup2(out, STDOUT_FILENO);
-  dup2(err, STDERR_FILENO);
+  if (streams == Streams::Closed) {
+    close(STDIN_FILENO);
+    close(STDOUT_FILENO);
+    close(STDERR_FILENO);
+  } else {
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+  }
   std::vector<char*> argv = {const_cast<char*>(ZENDROCAST_BINARY)};
   for (const std::string& arg : args) {
     argv.push_back(const_cast<char*>(arg.c_str()));
@@ -87,7 +94,8 @@ void Check(bool ok, const char* what) {
 }
 
 Outcome RunZendrocast(const std::vector<Node>& nodes, Sysfs sysfs = Sysfs::Listed,
-                      const std::vector<std::string>& args = {"1", "10", "20"}) {
+                      Streams streams = Streams::Piped) {
+  const std::vector<std::string> args = {"1", "10", "20"};
   Outcome outcome;
   char pattern[] = "/tmp/zendrocast-emulated-XXXXXX";
   const std::string root = mkdtemp(pattern);
@@ -104,7 +112,7 @@ Outcome RunZendrocast(const std::vector<Node>& nodes, Sysfs sysfs = Sysfs::Liste
   EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
   const pid_t child = fork();
   if (child == 0) {
-    RunInNamespace(nodes, sysfs, root, args, out[1], err[1]);
+    RunInNamespace(nodes, sysfs, root, args, streams, out[1], err[1]);
   }
   close(out[1]);
   close(err[1]);
@@ -323,6 +331,12 @@ TEST_F(Emulated, TargetUnpluggedAfterThreeWritesGoesOnWithoutANewPass) {
   EXPECT_EQ(outcome.ExitStatus, 1);
   ASSERT_EQ(outcome.Writes.size(), 3u);
   EXPECT_EQ(outcome.Opens.size(), 2u);
+}
+
+TEST_F(Emulated, ClosedStandardStreamsNeverSendConsoleTextToTheDevice) {
+  const Outcome outcome = RunZendrocast({Target("hidraw0")}, Sysfs::Listed, Streams::Closed);
+  EXPECT_EQ(outcome.ExitStatus, 0);
+  ExpectTenWrites(outcome, Report, "hidraw0");
 }
 
 std::string AbsentPasses(const std::string& firstPass, const std::string& laterPass) {
