@@ -153,7 +153,14 @@ bool HidD_GetPreparsedData(Handle device, PreparsedDataRef* preparsedData) {
   return ok != FALSE;
 }
 
+// After a failed HidD_GetPreparsedData the reference is null, which the parser functions
+// would dereference; such a call is answered here as the parser answers a bad reference.
+constexpr std::int32_t InvalidPreparsedData = static_cast<std::int32_t>(0xC0110001);
+
 std::int32_t HidP_GetCaps(PreparsedDataRef preparsedData, HIDP_CAPS* capabilities) {
+  if (preparsedData == 0) {
+    return InvalidPreparsedData;
+  }
   return Recorded(static_cast<std::int32_t>(
       ::HidP_GetCaps(reinterpret_cast<PHIDP_PREPARSED_DATA>(preparsedData),
                      reinterpret_cast<::HIDP_CAPS*>(capabilities))));
@@ -161,6 +168,9 @@ std::int32_t HidP_GetCaps(PreparsedDataRef preparsedData, HIDP_CAPS* capabilitie
 
 std::int32_t HidP_GetValueCaps(HIDP_REPORT_TYPE reportType, void* valueCaps,
                                std::uint16_t* valueCapsLength, PreparsedDataRef preparsedData) {
+  if (preparsedData == 0) {
+    return InvalidPreparsedData;
+  }
   USHORT length = *valueCapsLength;
   const NTSTATUS status = ::HidP_GetValueCaps(
       static_cast<::HIDP_REPORT_TYPE>(reportType), static_cast<PHIDP_VALUE_CAPS>(valueCaps),
