@@ -31,7 +31,7 @@ void TryCandidate(Handle deviceInfoSet, SP_DEVICE_INTERFACE_DATA& interfaceData)
   std::uint32_t RequiredSize = 0;
   SetupDiGetDeviceInterfaceDetailA(deviceInfoSet, &interfaceData, nullptr, 0, &RequiredSize,
                                    nullptr);
-  std::uint32_t DetailSize = std::min(RequiredSize, MaximumDetailSize);
+  const std::uint32_t DetailSize = std::min(RequiredSize, MaximumDetailSize);
   TraceCall("SetupDiGetDeviceInterfaceDetail");
 
   // One byte more than asked for, so the path is NUL-terminated whatever the query stores; and
