@@ -1,5 +1,6 @@
 #include "frontend/MainMod.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "device/WriteToDeviceMod.h"
@@ -72,12 +73,13 @@ std::uint8_t ConvertField(const std::string& text, int field) {
   if (begin == end) {
     throw TypeMismatch(field);
   }
-  long magnitude = 0;  // saturates just past the 16-bit range
+  constexpr long PastInt16 = long{std::numeric_limits<std::int16_t>::max()} + 2;
+  long magnitude = 0;  // saturates past the 16-bit range, however many digits follow
   for (std::size_t i = begin; i < end; ++i) {
     if (text[i] < '0' || text[i] > '9') {
       throw TypeMismatch(field);
     }
-    magnitude = std::min(magnitude * 10 + (text[i] - '0'), long{MaximumPosition} + 2);
+    magnitude = std::min(magnitude * 10 + (text[i] - '0'), PastInt16);
   }
   const long value = negative ? -magnitude : magnitude;
   if (value < std::numeric_limits<std::int16_t>::min() ||
@@ -104,7 +106,8 @@ ArgumentValues ConvertArgumentText(const std::string& text) {
   const int afterFirst = CheckedPosition(std::size_t(FirstBlank) + 1, 2);
   const int SecondBlank = CheckedPosition(FindBlank(text, afterFirst), 2);
 
-  // All three fields are cut before any is converted, as the error order shows.
+  // All three fields are cut before any is converted: a missing blank is reported before a
+  // malformed first field.
   const std::string field1 = text.substr(0, static_cast<std::size_t>(FirstBlank));
   const int field2Length = SecondBlank - afterFirst;
   if (field2Length < 0) {
