@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "platform/APIdeclarations.h"
@@ -43,37 +44,16 @@ Handle NextDeviceInfoSet = 0x5E70000;
 
 std::set<PreparsedDataRef> LivePreparsedData;
 
-// Orders names with their digit runs compared as numbers, so hidraw2 comes before hidraw10.
+// Orders names by their text before the trailing number, then by that number, so hidraw2
+// comes before hidraw10.
 bool NaturalLess(const std::string& a, const std::string& b) {
-  std::size_t i = 0;
-  std::size_t j = 0;
-  while (i < a.size() && j < b.size()) {
-    const bool aDigit = a[i] >= '0' && a[i] <= '9';
-    const bool bDigit = b[j] >= '0' && b[j] <= '9';
-    if (aDigit && bDigit) {
-      const std::size_t aEnd = a.find_first_not_of("0123456789", i);
-      const std::size_t bEnd = b.find_first_not_of("0123456789", j);
-      std::string aRun = a.substr(i, aEnd == std::string::npos ? std::string::npos : aEnd - i);
-      std::string bRun = b.substr(j, bEnd == std::string::npos ? std::string::npos : bEnd - j);
-      aRun.erase(0, std::min(aRun.find_first_not_of('0'), aRun.size() - 1));
-      bRun.erase(0, std::min(bRun.find_first_not_of('0'), bRun.size() - 1));
-      if (aRun.size() != bRun.size()) {
-        return aRun.size() < bRun.size();
-      }
-      if (aRun != bRun) {
-        return aRun < bRun;
-      }
-      i = aEnd == std::string::npos ? a.size() : aEnd;
-      j = bEnd == std::string::npos ? b.size() : bEnd;
-    } else {
-      if (a[i] != b[j]) {
-        return a[i] < b[j];
-      }
-      ++i;
-      ++j;
-    }
-  }
-  return a.size() - i < b.size() - j || (a.size() - i == b.size() - j && a < b);
+  const auto key = [](const std::string& name) {
+    const std::size_t digits = name.find_last_not_of("0123456789") + 1;  // 0 when all digits
+    std::string number = name.substr(digits);
+    number.erase(0, std::min(number.find_first_not_of('0'), number.size()));
+    return std::make_tuple(name.substr(0, digits), number.size(), number, name);
+  };
+  return key(a) < key(b);
 }
 
 const std::vector<std::string>* FindSet(Handle deviceInfoSet) {
