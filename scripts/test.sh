@@ -40,26 +40,27 @@ echo "== fuzz the report-descriptor reader and the argument conversion (${FUZZ_S
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZENDROCAST_FUZZ=ON -DZENDROCAST_TESTS=OFF
 cmake --build build-fuzz -j "$jobs"
-fuzz_dir=$(mktemp -d)
-trap 'rm -rf "$fuzz_dir"' EXIT
+# Scratch space for the fuzz corpora, their findings and the Wine prefix.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
 status=0
 for target in report_descriptor argument_text; do
-  corpus=$fuzz_dir/$target
+  corpus=$scratch/$target
   mkdir -p "$corpus"
   cp fuzz/corpus/"$target"/* "$corpus"/
-  # Crash inputs land in fuzz_dir; the checked-in seeds stay as they are.
+  # Crash inputs land in scratch; the checked-in seeds stay as they are.
   ./build-fuzz/fuzz/${target}_fuzz -max_total_time="$FUZZ_SECONDS" -max_len=4096 \
-    -artifact_prefix="$fuzz_dir/$target-" "$corpus" > "$fuzz_dir/$target.log" 2>&1 &
+    -artifact_prefix="$scratch/$target-" "$corpus" > "$scratch/$target.log" 2>&1 &
 done
 for job in $(jobs -p); do
   wait "$job" || status=1
 done
 for target in report_descriptor argument_text; do
-  echo "$target: $(grep -E '^Done [0-9]+ runs' "$fuzz_dir/$target.log" || tail -n 20 "$fuzz_dir/$target.log")"
+  echo "$target: $(grep -E '^Done [0-9]+ runs' "$scratch/$target.log" || tail -n 20 "$scratch/$target.log")"
 done
 if [ "$status" -ne 0 ]; then
   echo "a fuzzer found a failing input:"
-  ls "$fuzz_dir"
+  ls "$scratch"
   exit 1
 fi
 stages=$((stages + 1))
@@ -75,7 +76,7 @@ done
 stages=$((stages + 1))
 
 echo "== Windows: 64-bit unit and black-box tests under Wine"
-export WINEDEBUG=-all WINEPREFIX="$fuzz_dir/wineprefix"
+export WINEDEBUG=-all WINEPREFIX="$scratch/wineprefix"
 wine=/usr/lib/wine/wine64
 mkdir -p "$WINEPREFIX"
 # One server for all the runs below, instead of one started and stopped per run.
