@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "frontend/MainMod.h"
+#include "console/ConsoleMod.h"
 
 using namespace APIdeclarations;
 
@@ -80,7 +80,7 @@ std::string SystemErrorText(std::uint32_t code) {
 
 void TraceCall(const std::string& label) {
   const std::uint32_t code = GetLastError();
-  MainMod::WriteConsoleText(label + " : " + SystemErrorText(code) + "\r\n");
+  ConsoleMod::WriteConsoleText(label + " : " + SystemErrorText(code) + "\r\n");
 }
 
 bool FindDevice() {
@@ -169,7 +169,7 @@ void SendReport(const std::uint8_t& value1, const std::uint8_t& value2, const st
     Link.DeviceFound = FindDevice();
   }
   if (!Link.DeviceFound) {
-    MainMod::WriteConsoleText("Failed to find hardware\r\n");
+    ConsoleMod::WriteConsoleText("Failed to find hardware\r\n");
     return;
   }
 

@@ -3,15 +3,16 @@
 #include <algorithm>
 #include <limits>
 
+#include "console/ConsoleMod.h"
 #include "device/WriteToDeviceMod.h"
 
 using namespace APIdeclarations;
+using ConsoleMod::WriteConsoleText;
 using WriteToDeviceMod::RunError;
 
 namespace MainMod {
 
 std::string ArgumentText;
-Handle StdOutHandle = 0;
 
 namespace {
 
@@ -92,13 +93,6 @@ std::uint8_t ConvertField(const std::string& text, int field) {
   return static_cast<std::uint8_t>(value);
 }
 
-void WriteErrorText(const std::string& text) {
-  const std::string line = "zendrocast: " + text + "\r\n";
-  std::uint32_t written = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<std::uint32_t>(line.size()),
-            &written, nullptr);
-}
-
 }  // namespace
 
 ArgumentValues ConvertArgumentText(const std::string& text) {
@@ -125,11 +119,6 @@ ArgumentValues ConvertArgumentText(const std::string& text) {
   return values;
 }
 
-void WriteConsoleText(const std::string& text) {
-  std::uint32_t written = 0;
-  WriteFile(StdOutHandle, text.data(), static_cast<std::uint32_t>(text.size()), &written, nullptr);
-}
-
 void SendSequence(const ArgumentValues& values) {
   std::uint8_t filler[5];
   for (int send = 1; send <= ReportRepeatCount; ++send) {
@@ -145,7 +134,7 @@ void SendSequence(const ArgumentValues& values) {
 }
 
 int Main() {
-  StdOutHandle = GetStdHandle(STD_OUTPUT_HANDLE);
+  ConsoleMod::StdOutHandle = GetStdHandle(STD_OUTPUT_HANDLE);
   WriteConsoleText("Console Application Example In Visual Basic.\r\n");
   if (ArgumentText.empty()) {
     WriteConsoleText("\r\nSyntax: zendrocast.exe <box 0/1> <byte1> <byte2> \r\n");
@@ -158,7 +147,7 @@ int Main() {
                      std::to_string(values.Byte1) + " 3:" + std::to_string(values.Byte2) + "\r\n");
     SendSequence(values);
   } catch (const RunError& error) {
-    WriteErrorText(error.what());
+    ConsoleMod::WriteErrorText(error.what());
     return error.ExitStatus;
   }
   return WriteToDeviceMod::Link.ReportsWrittenInFull == ReportRepeatCount

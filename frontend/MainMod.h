@@ -1,10 +1,8 @@
-// The console front end: the run of the program, its console writer and the send sequence.
+// The console front end: the run of the program and its send sequence.
 #pragma once
 
 #include <cstdint>
 #include <string>
-
-#include "platform/APIdeclarations.h"
 
 namespace MainMod {
 
@@ -13,7 +11,6 @@ constexpr std::uint8_t FillerByte = 122;  // 'z'
 
 // The command line after the program name; set by the process entry before Main runs.
 extern std::string ArgumentText;
-extern APIdeclarations::Handle StdOutHandle;
 
 struct ArgumentValues {
   std::uint8_t BoxSelector;  // 48 or 49, the digit the box is addressed by
@@ -27,9 +24,6 @@ ArgumentValues ConvertArgumentText(const std::string& text);
 
 // The whole run; returns the process's exit status.
 int Main();
-
-// Writes text to standard output with a single write, adding nothing.
-void WriteConsoleText(const std::string& text);
 
 void SendSequence(const ArgumentValues& values);
 

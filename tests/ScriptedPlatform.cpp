@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "console/ConsoleMod.h"
 #include "device/WriteToDeviceMod.h"
 #include "frontend/MainMod.h"
 #include "platform/APIdeclarations.h"
@@ -61,7 +62,7 @@ void Start(const Script& script) {
   FormatMessageFlags = 0;
   WriteToDeviceMod::Link = WriteToDeviceMod::DeviceLink{};
   // Device-link tests run without Main, which would store the handle first.
-  MainMod::StdOutHandle = StdOut;
+  ConsoleMod::StdOutHandle = StdOut;
 }
 
 int RunMain(const std::string& argumentText) {
