@@ -7,6 +7,9 @@
 namespace ReportDescriptor {
 namespace {
 
+// Item types: bits 2 and 3 of the prefix byte.
+enum : std::uint8_t { TypeMain = 0, TypeGlobal = 1, TypeLocal = 2 };
+
 // Item tags (prefix byte with its size bits cleared).
 enum : std::uint8_t {
   MainInput = 0x80,
@@ -31,6 +34,13 @@ constexpr std::uint8_t MainVariable = 0x02;
 constexpr std::size_t GlobalStackLimit = 16;
 constexpr std::uint64_t MaximumReportBytes = 0xFFFF - 1;  // plus the report-ID byte
 
+// One short item: its tag, its data and how many data bytes carried it.
+struct Item {
+  std::uint8_t Tag;
+  std::uint32_t Value;
+  std::size_t DataSize;
+};
+
 struct GlobalState {
   std::uint32_t UsagePage = 0;
   std::uint32_t ReportSize = 0;
@@ -45,6 +55,12 @@ struct UsageEntry {
   bool Extended;
 };
 
+struct LocalState {
+  std::vector<UsageEntry> Usages;
+  bool PendingMinimum = false;  // a Usage Minimum still waiting for its maximum
+  std::uint32_t Minimum = 0;
+};
+
 // Per report type (input, output, feature).
 struct TypeTotals {
   bool Present = false;
@@ -52,6 +68,19 @@ struct TypeTotals {
   std::uint64_t ButtonCaps = 0;
   std::uint64_t ValueCaps = 0;
   std::uint64_t DataIndices = 0;
+};
+
+// Everything the items so far have set, laid out the way the Linux HID core keeps its parser.
+struct Parser {
+  GlobalState Global;
+  std::vector<GlobalState> GlobalStack;
+  LocalState Local;
+  TypeTotals Totals[3];
+  std::uint64_t Collections = 0;
+  std::uint64_t Depth = 0;
+  bool TopLevelSeen = false;
+  std::uint16_t TopUsage = 0;
+  std::uint16_t TopUsagePage = 0;
 };
 
 std::uint16_t Saturated(std::uint64_t count) {
@@ -91,6 +120,118 @@ void CountCaps(std::uint8_t flags, const GlobalState& global, const std::vector<
   totals.DataIndices += indices;
 }
 
+bool ParseMainItem(Parser& parser, const Item& item) {
+  LocalState& local = parser.Local;
+  if (local.PendingMinimum) {  // a minimum without its maximum stands for one usage
+    local.Usages.push_back({local.Minimum, local.Minimum, false});
+    local.PendingMinimum = false;
+  }
+  bool ok = true;
+  switch (item.Tag) {
+    case MainInput:
+    case MainOutput:
+    case MainFeature: {
+      TypeTotals& type = parser.Totals[item.Tag == MainInput ? 0 : item.Tag == MainOutput ? 1 : 2];
+      std::uint64_t& bits = type.BitsPerReport[parser.Global.ReportId];
+      bits += std::uint64_t{parser.Global.ReportSize} * parser.Global.ReportCount;
+      if (bits > MaximumReportBytes * 8) {
+        return false;
+      }
+      type.Present = true;
+      CountCaps(static_cast<std::uint8_t>(item.Value), parser.Global, local.Usages, type);
+      break;
+    }
+    case MainCollection:
+      if (parser.Depth == 0 && !parser.TopLevelSeen) {
+        parser.TopLevelSeen = true;
+        if (!local.Usages.empty()) {
+          const UsageEntry& first = local.Usages.front();
+          parser.TopUsage = static_cast<std::uint16_t>(first.Minimum);
+          parser.TopUsagePage = static_cast<std::uint16_t>(
+              first.Extended ? first.Minimum >> 16 : parser.Global.UsagePage);
+        }
+      }
+      ++parser.Depth;
+      ++parser.Collections;
+      break;
+    case MainEndCollection:
+      ok = parser.Depth != 0;
+      if (ok) {
+        --parser.Depth;
+      }
+      break;
+    default:
+      break;
+  }
+  // Every main item ends the local state.
+  local.Usages.clear();
+  return ok;
+}
+
+bool ParseGlobalItem(Parser& parser, const Item& item) {
+  GlobalState& global = parser.Global;
+  switch (item.Tag) {
+    case GlobalUsagePage:
+      global.UsagePage = item.Value;
+      break;
+    case GlobalReportSize:
+      global.ReportSize = item.Value;
+      break;
+    case GlobalReportCount:
+      global.ReportCount = item.Value;
+      break;
+    case GlobalReportId:
+      if (item.Value == 0 || item.Value > 255) {
+        return false;
+      }
+      global.ReportId = item.Value;
+      break;
+    case GlobalPush:
+      if (parser.GlobalStack.size() == GlobalStackLimit) {
+        return false;
+      }
+      parser.GlobalStack.push_back(global);
+      break;
+    case GlobalPop:
+      if (parser.GlobalStack.empty()) {
+        return false;
+      }
+      global = parser.GlobalStack.back();
+      parser.GlobalStack.pop_back();
+      break;
+    default:
+      break;
+  }
+  return true;
+}
+
+bool ParseLocalItem(Parser& parser, const Item& item) {
+  LocalState& local = parser.Local;
+  const bool extended = item.DataSize == 4;
+  switch (item.Tag) {
+    case LocalUsage:
+      local.Usages.push_back({item.Value, item.Value, extended});
+      break;
+    case LocalUsageMinimum:
+      local.PendingMinimum = true;
+      local.Minimum = item.Value;
+      break;
+    case LocalUsageMaximum:
+      if (!local.PendingMinimum) {
+        local.Usages.push_back({item.Value, item.Value, extended});
+      } else if (item.Value < local.Minimum) {
+        return false;
+      } else {
+        local.Usages.push_back({local.Minimum, item.Value, extended});
+        local.PendingMinimum = false;
+      }
+      break;
+    default:
+      break;
+  }
+  return true;
+}
+
 std::uint16_t ReportLength(const TypeTotals& totals) {
   if (!totals.Present) {
     return 0;
@@ -100,152 +241,70 @@ std::uint16_t ReportLength(const TypeTotals& totals) {
   return static_cast<std::uint16_t>(1 + (bits + 7) / 8);
 }
 
+APIdeclarations::HIDP_CAPS CapsOf(const Parser& parser) {
+  const TypeTotals* totals = parser.Totals;
+  APIdeclarations::HIDP_CAPS caps{};
+  caps.Usage = parser.TopUsage;
+  caps.UsagePage = parser.TopUsagePage;
+  caps.InputReportByteLength = ReportLength(totals[0]);
+  caps.OutputReportByteLength = ReportLength(totals[1]);
+  caps.FeatureReportByteLength = ReportLength(totals[2]);
+  caps.NumberLinkCollectionNodes = Saturated(parser.Collections);
+  caps.NumberInputButtonCaps = Saturated(totals[0].ButtonCaps);
+  caps.NumberInputValueCaps = Saturated(totals[0].ValueCaps);
+  caps.NumberInputDataIndices = Saturated(totals[0].DataIndices);
+  caps.NumberOutputButtonCaps = Saturated(totals[1].ButtonCaps);
+  caps.NumberOutputValueCaps = Saturated(totals[1].ValueCaps);
+  caps.NumberOutputDataIndices = Saturated(totals[1].DataIndices);
+  caps.NumberFeatureButtonCaps = Saturated(totals[2].ButtonCaps);
+  caps.NumberFeatureValueCaps = Saturated(totals[2].ValueCaps);
+  caps.NumberFeatureDataIndices = Saturated(totals[2].DataIndices);
+  return caps;
+}
+
 }  // namespace
 
 bool ParseCaps(const std::uint8_t* data, std::size_t size, APIdeclarations::HIDP_CAPS& caps) {
-  GlobalState global;
-  std::vector<GlobalState> globalStack;
-  std::vector<UsageEntry> usages;
-  bool pendingMinimum = false;
-  std::uint32_t minimum = 0;
-  TypeTotals totals[3];
-  std::uint64_t collections = 0;
-  std::uint64_t depth = 0;
-  bool topLevelSeen = false;
-  std::uint16_t topUsage = 0;
-  std::uint16_t topUsagePage = 0;
-
+  Parser parser;
   std::size_t offset = 0;
   while (offset < size) {
     const std::uint8_t prefix = data[offset];
-    if (prefix == LongItemPrefix) {
+    if (prefix == LongItemPrefix) {  // no long item tags are defined; skip its data
       if (size - offset < 3 || size - offset - 3 < data[offset + 1]) {
         return false;
       }
       offset += 3 + std::size_t{data[offset + 1]};
       continue;
     }
-    const std::size_t dataSize = (prefix & 3) == 3 ? 4 : (prefix & 3);
-    if (size - offset - 1 < dataSize) {
+    Item item{static_cast<std::uint8_t>(prefix & 0xFC), 0,
+              (prefix & 3) == 3 ? std::size_t{4} : std::size_t{prefix & 3u}};
+    if (size - offset - 1 < item.DataSize) {
       return false;
     }
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < dataSize; ++i) {
-      value |= std::uint32_t{data[offset + 1 + i]} << (8 * i);
+    for (std::size_t i = 0; i < item.DataSize; ++i) {
+      item.Value |= std::uint32_t{data[offset + 1 + i]} << (8 * i);
     }
-    offset += 1 + dataSize;
+    offset += 1 + item.DataSize;
 
-    const bool mainItem = (prefix & 0x0C) == 0;
-    if (mainItem && pendingMinimum) {  // a minimum without its maximum stands for one usage
-      usages.push_back({minimum, minimum, false});
-      pendingMinimum = false;
-    }
-    const auto tag = static_cast<std::uint8_t>(prefix & 0xFC);
-    switch (tag) {
-      case MainInput:
-      case MainOutput:
-      case MainFeature: {
-        TypeTotals& type = totals[tag == MainInput ? 0 : tag == MainOutput ? 1 : 2];
-        std::uint64_t& bits = type.BitsPerReport[global.ReportId];
-        bits += std::uint64_t{global.ReportSize} * global.ReportCount;
-        if (bits > MaximumReportBytes * 8) {
-          return false;
-        }
-        type.Present = true;
-        CountCaps(static_cast<std::uint8_t>(value), global, usages, type);
+    bool ok = true;
+    switch ((prefix >> 2) & 3) {
+      case TypeMain:
+        ok = ParseMainItem(parser, item);
         break;
-      }
-      case MainCollection:
-        if (depth == 0 && !topLevelSeen) {
-          topLevelSeen = true;
-          if (!usages.empty()) {
-            const UsageEntry& first = usages.front();
-            topUsage = static_cast<std::uint16_t>(first.Minimum);
-            topUsagePage =
-                static_cast<std::uint16_t>(first.Extended ? first.Minimum >> 16 : global.UsagePage);
-          }
-        }
-        ++depth;
-        ++collections;
+      case TypeGlobal:
+        ok = ParseGlobalItem(parser, item);
         break;
-      case MainEndCollection:
-        if (depth == 0) {
-          return false;
-        }
-        --depth;
+      case TypeLocal:
+        ok = ParseLocalItem(parser, item);
         break;
-      case GlobalUsagePage:
-        global.UsagePage = value;
-        break;
-      case GlobalReportSize:
-        global.ReportSize = value;
-        break;
-      case GlobalReportCount:
-        global.ReportCount = value;
-        break;
-      case GlobalReportId:
-        if (value == 0 || value > 255) {
-          return false;
-        }
-        global.ReportId = value;
-        break;
-      case GlobalPush:
-        if (globalStack.size() == GlobalStackLimit) {
-          return false;
-        }
-        globalStack.push_back(global);
-        break;
-      case GlobalPop:
-        if (globalStack.empty()) {
-          return false;
-        }
-        global = globalStack.back();
-        globalStack.pop_back();
-        break;
-      case LocalUsage:
-        usages.push_back({value, value, dataSize == 4});
-        break;
-      case LocalUsageMinimum:
-        pendingMinimum = true;
-        minimum = value;
-        break;
-      case LocalUsageMaximum:
-        if (pendingMinimum) {
-          if (value < minimum) {
-            return false;
-          }
-          usages.push_back({minimum, value, dataSize == 4});
-          pendingMinimum = false;
-        } else {
-          usages.push_back({value, value, dataSize == 4});
-        }
-        break;
-      default:
+      default:  // reserved item type: skipped
         break;
     }
-    // Every main item ends the local state.
-    if (mainItem) {
-      usages.clear();
+    if (!ok) {
+      return false;
     }
   }
-
-  APIdeclarations::HIDP_CAPS result{};
-  result.Usage = topUsage;
-  result.UsagePage = topUsagePage;
-  result.InputReportByteLength = ReportLength(totals[0]);
-  result.OutputReportByteLength = ReportLength(totals[1]);
-  result.FeatureReportByteLength = ReportLength(totals[2]);
-  result.NumberLinkCollectionNodes = Saturated(collections);
-  result.NumberInputButtonCaps = Saturated(totals[0].ButtonCaps);
-  result.NumberInputValueCaps = Saturated(totals[0].ValueCaps);
-  result.NumberInputDataIndices = Saturated(totals[0].DataIndices);
-  result.NumberOutputButtonCaps = Saturated(totals[1].ButtonCaps);
-  result.NumberOutputValueCaps = Saturated(totals[1].ValueCaps);
-  result.NumberOutputDataIndices = Saturated(totals[1].DataIndices);
-  result.NumberFeatureButtonCaps = Saturated(totals[2].ButtonCaps);
-  result.NumberFeatureValueCaps = Saturated(totals[2].ValueCaps);
-  result.NumberFeatureDataIndices = Saturated(totals[2].DataIndices);
-  caps = result;
+  caps = CapsOf(parser);
   return true;
 }
 
