@@ -65,13 +65,18 @@ if [ "$status" -ne 0 ]; then
 fi
 stages=$((stages + 1))
 
-echo "== Windows: 32-bit and 64-bit cross builds, import tables"
+echo "== Windows: 32-bit and 64-bit cross builds, import tables, hardening"
 for arch in i686 x86_64; do
-  cmake -S . -B "build-win-$arch" -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=ON \
+  # The executables as shipped, and the unit tests (which need the POSIX thread model).
+  cmake -S . -B "build-win-$arch" -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=OFF \
     -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake"
   cmake --build "build-win-$arch" -j "$jobs"
+  cmake -S . -B "build-win-$arch-tests" -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=ON \
+    -DZENDROCAST_MINGW_THREADS=posix -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake"
+  cmake --build "build-win-$arch-tests" -j "$jobs" --target zendrocast_unit_tests
   scripts/check-windows-imports.sh "$arch-w64-mingw32-objdump" "build-win-$arch/zendrocast.exe" \
-    "build-win-$arch/tests/zendrocast_unit_tests.exe"
+    "build-win-$arch-tests/tests/zendrocast_unit_tests.exe"
+  scripts/check-hardening.sh pe "$arch-w64-mingw32-objdump" "build-win-$arch/zendrocast.exe"
 done
 stages=$((stages + 1))
 
@@ -82,7 +87,7 @@ mkdir -p "$WINEPREFIX"
 # One server for all the runs below, instead of one started and stopped per run.
 /usr/lib/wine/wineserver64 -p120
 "$wine" wineboot --init > /dev/null 2>&1
-"$wine" build-win-x86_64/tests/zendrocast_unit_tests.exe
+"$wine" build-win-x86_64-tests/tests/zendrocast_unit_tests.exe
 ZENDROCAST_LAUNCHER="$wine" ZENDROCAST_EXE=build-win-x86_64/zendrocast.exe \
   build/tests/zendrocast_binary_tests
 /usr/lib/wine/wineserver64 -k || true
