@@ -21,6 +21,8 @@ struct DeviceLink {
   APIdeclarations::OVERLAPPED ReadOverlapped{};
   // Reports whose write stored every byte; the exit status tells a full run from a partial one.
   std::uint32_t ReportsWrittenInFull = 0;
+  // When not empty, only the interface at this path can match (a user with several boxes).
+  std::string PathFilter;
 };
 
 extern DeviceLink Link;

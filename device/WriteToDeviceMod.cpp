@@ -25,14 +25,17 @@ std::string RangeErrorText(int length) {
          " bytes)";
 }
 
-// Opens the interface just enumerated and keeps it in Link.HIDHandle when it is the target;
-// otherwise closes it again.
-void TryCandidate(Handle deviceInfoSet, SP_DEVICE_INTERFACE_DATA& interfaceData) {
+// The path of the interface just enumerated, from its detail record; empty when the queries
+// fail. A traced read writes the trace lines of the two queries.
+std::string ReadInterfacePath(Handle deviceInfoSet, SP_DEVICE_INTERFACE_DATA& interfaceData,
+                              bool traced) {
   std::uint32_t RequiredSize = 0;
   SetupDiGetDeviceInterfaceDetailA(deviceInfoSet, &interfaceData, nullptr, 0, &RequiredSize,
                                    nullptr);
   const std::uint32_t DetailSize = std::min(RequiredSize, MaximumDetailSize);
-  TraceCall("SetupDiGetDeviceInterfaceDetail");
+  if (traced) {
+    TraceCall("SetupDiGetDeviceInterfaceDetail");
+  }
 
   // One byte more than asked for, so the path is NUL-terminated whatever the query stores; and
   // never too small for the size field itself.
@@ -41,10 +44,22 @@ void TryCandidate(Handle deviceInfoSet, SP_DEVICE_INTERFACE_DATA& interfaceData)
   std::memcpy(detail.data(), &sizeField, sizeof sizeField);
   SetupDiGetDeviceInterfaceDetailA(deviceInfoSet, &interfaceData, detail.data(), DetailSize,
                                    &RequiredSize, nullptr);
-  TraceCall(" Result of second call: ");
+  if (traced) {
+    TraceCall(" Result of second call: ");
+  }
 
   const char* path = detail.data() + DETAIL_PATH_OFFSET;
-  Link.DevicePath.assign(path, strnlen(path, detail.size() - DETAIL_PATH_OFFSET));
+  return std::string(path, strnlen(path, detail.size() - DETAIL_PATH_OFFSET));
+}
+
+bool IsTarget(const HIDD_ATTRIBUTES& attributes) {
+  return attributes.VendorID == TargetVendorId && attributes.ProductID == TargetProductId;
+}
+
+// Opens the interface just enumerated and keeps it in Link.HIDHandle when it is the target;
+// otherwise closes it again.
+void TryCandidate(Handle deviceInfoSet, SP_DEVICE_INTERFACE_DATA& interfaceData) {
+  Link.DevicePath = ReadInterfacePath(deviceInfoSet, interfaceData, true);
 
   Link.HIDHandle = CreateFileA(Link.DevicePath.c_str(), GENERIC_READ | GENERIC_WRITE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, 0);
@@ -53,13 +68,32 @@ void TryCandidate(Handle deviceInfoSet, SP_DEVICE_INTERFACE_DATA& interfaceData)
   Link.DeviceAttributes.Size = sizeof(HIDD_ATTRIBUTES);
   const bool attributesRead = HidD_GetAttributes(Link.HIDHandle, &Link.DeviceAttributes);
   TraceCall("HidD_GetAttributes");
-  if (attributesRead && Link.DeviceAttributes.VendorID == TargetVendorId &&
-      Link.DeviceAttributes.ProductID == TargetProductId) {
+  if (attributesRead && IsTarget(Link.DeviceAttributes) &&
+      (Link.PathFilter.empty() ||
+       SameDevicePath(Link.DevicePath.c_str(), Link.PathFilter.c_str()))) {
     Link.DeviceFound = true;
   } else {
     Link.DeviceFound = false;
     CloseHandle(Link.HIDHandle);
     TraceCall("CloseHandle");
+  }
+}
+
+// Attributes and output report length of an open interface, for listing.
+void ReadEntryDetails(Handle device, InterfaceEntry& entry) {
+  HIDD_ATTRIBUTES attributes{};
+  attributes.Size = sizeof attributes;
+  entry.AttributesRead = HidD_GetAttributes(device, &attributes);
+  entry.VendorID = attributes.VendorID;
+  entry.ProductID = attributes.ProductID;
+  entry.IsBox = entry.AttributesRead && IsTarget(attributes);
+
+  PreparsedDataRef preparsedData = 0;
+  if (HidD_GetPreparsedData(device, &preparsedData)) {
+    HIDP_CAPS caps{};
+    entry.CapsRead = HidP_GetCaps(preparsedData, &caps) == HIDP_STATUS_SUCCESS;
+    entry.OutputReportByteLength = caps.OutputReportByteLength;
+    HidD_FreePreparsedData(preparsedData);
   }
 }
 
@@ -128,6 +162,41 @@ bool FindDevice() {
   TraceCall("CreateFile, ReadHandle");
   PrepareReadChannel();
   return true;
+}
+
+std::vector<InterfaceEntry> ListInterfaces() {
+  GUID hidGuid{};
+  HidD_GetHidGuid(&hidGuid);
+  const Handle deviceInfoSet =
+      SetupDiGetClassDevsA(&hidGuid, nullptr, 0, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+
+  std::vector<InterfaceEntry> entries;
+  for (std::uint32_t memberIndex = 0;; ++memberIndex) {
+    SP_DEVICE_INTERFACE_DATA interfaceData{};
+    interfaceData.cbSize = sizeof interfaceData;
+    if (!SetupDiEnumDeviceInterfaces(deviceInfoSet, nullptr, &hidGuid, memberIndex,
+                                     &interfaceData)) {
+      break;
+    }
+    InterfaceEntry entry;
+    entry.Path = ReadInterfacePath(deviceInfoSet, interfaceData, false);
+    constexpr std::uint32_t Sharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    Handle device = CreateFileA(entry.Path.c_str(), GENERIC_READ | GENERIC_WRITE, Sharing, nullptr,
+                                OPEN_EXISTING, 0, 0);
+    entry.Opened = device != INVALID_HANDLE;
+    if (!entry.Opened) {
+      // Still say what it is: the system answers queries where it refuses reads and writes.
+      entry.OpenErrorText = SystemErrorText(GetLastError());
+      device = CreateFileA(entry.Path.c_str(), 0, Sharing, nullptr, OPEN_EXISTING, 0, 0);
+    }
+    if (device != INVALID_HANDLE) {
+      ReadEntryDetails(device, entry);
+      CloseHandle(device);
+    }
+    entries.push_back(entry);
+  }
+  SetupDiDestroyDeviceInfoList(deviceInfoSet);
+  return entries;
 }
 
 void ReadDeviceCaps() {

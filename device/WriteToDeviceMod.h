@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "device/DeviceLink.h"
 
@@ -30,10 +31,25 @@ class RunError : public std::runtime_error {
   int ExitStatus;
 };
 
+// One HID interface as the system offers it, for listing.
+struct InterfaceEntry {
+  std::string Path;
+  bool Opened = false;        // opened for reading and writing, as a send opens it
+  std::string OpenErrorText;  // the system's text when it could not be
+  bool AttributesRead = false;
+  std::uint16_t VendorID = 0;
+  std::uint16_t ProductID = 0;
+  bool IsBox = false;  // the target vendor and product
+  bool CapsRead = false;
+  std::uint16_t OutputReportByteLength = 0;
+};
+
 std::string SystemErrorText(std::uint32_t code);
 void TraceCall(const std::string& label);
 
 bool FindDevice();
+// Every present HID interface, in the order a discovery pass meets them; traces nothing.
+std::vector<InterfaceEntry> ListInterfaces();
 void ReadDeviceCaps();
 void PrepareReadChannel();
 

@@ -5,6 +5,7 @@
 
 #include "console/ConsoleMod.h"
 #include "device/WriteToDeviceMod.h"
+#include "frontend/Options.h"
 
 using namespace APIdeclarations;
 using ConsoleMod::WriteConsoleText;
@@ -135,6 +136,10 @@ void SendSequence(const ArgumentValues& values) {
 
 int Main() {
   ConsoleMod::StdOutHandle = GetStdHandle(STD_OUTPUT_HANDLE);
+  const Invocation invocation = ReadInvocation(ArgumentText);
+  if (invocation.Kind != Invocation::Send) {
+    return RunOption(invocation);
+  }
   WriteConsoleText("Console Application Example In Visual Basic.\r\n");
   if (ArgumentText.empty()) {
     WriteConsoleText("\r\nSyntax: zendrocast.exe <box 0/1> <byte1> <byte2> \r\n");
@@ -142,7 +147,11 @@ int Main() {
   }
   WriteConsoleText("\r\nCommand Line Parameters: " + ArgumentText + "\r\n");
   try {
-    const ArgumentValues values = ConvertArgumentText(ArgumentText);
+    if (!invocation.Error.empty()) {
+      throw RunError(invocation.Error, WriteToDeviceMod::ExitBadArgument);
+    }
+    WriteToDeviceMod::Link.PathFilter = invocation.Path;
+    const ArgumentValues values = ConvertArgumentText(invocation.FieldText);
     WriteConsoleText("\r\n1:" + std::to_string(values.BoxSelector) + " 2:" +
                      std::to_string(values.Byte1) + " 3:" + std::to_string(values.Byte2) + "\r\n");
     SendSequence(values);

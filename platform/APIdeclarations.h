@@ -34,6 +34,8 @@ constexpr std::uint32_t FILE_FLAG_OVERLAPPED = 0x40000000u;
 constexpr std::uint32_t FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
 constexpr std::uint32_t FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
 
+constexpr std::int32_t HIDP_STATUS_SUCCESS = 0x00110000;
+
 enum HIDP_REPORT_TYPE : std::int32_t { HidP_Input = 0, HidP_Output = 1, HidP_Feature = 2 };
 
 struct GUID {
@@ -115,10 +117,16 @@ bool SetupDiGetDeviceInterfaceDetailA(Handle deviceInfoSet,
                                       void* deviceInfoData);
 bool SetupDiDestroyDeviceInfoList(Handle deviceInfoSet);
 
+// A desiredAccess of 0 opens the device for queries only (attributes and capabilities), which
+// the system allows where it refuses reading and writing.
 Handle CreateFileA(const char* fileName, std::uint32_t desiredAccess, std::uint32_t shareMode,
                    void* securityAttributes, std::uint32_t creationDisposition,
                    std::uint32_t flagsAndAttributes, Handle templateFile);
 bool CloseHandle(Handle object);
+
+// Whether two paths name the same device interface, as the system compares them. Records no
+// error code, so the trace is the same whether or not a run compares paths.
+bool SameDevicePath(const char* path, const char* otherPath);
 
 bool HidD_GetAttributes(Handle device, HIDD_ATTRIBUTES* attributes);
 bool HidD_GetPreparsedData(Handle device, PreparsedDataRef* preparsedData);

@@ -5,11 +5,14 @@
 #include <linux/hidraw.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
@@ -25,7 +28,6 @@ namespace {
 const char* const HidrawClassFolder = "/sys/class/hidraw";
 const char* const DeviceFolder = "/dev/";
 
-constexpr std::int32_t HIDP_STATUS_SUCCESS = 0x00110000;
 constexpr std::int32_t HIDP_STATUS_INVALID_PREPARSED_DATA = static_cast<std::int32_t>(0xC0110001);
 constexpr std::int32_t HIDP_STATUS_BUFFER_TOO_SMALL = static_cast<std::int32_t>(0xC0110007);
 
@@ -59,6 +61,92 @@ bool NaturalLess(const std::string& a, const std::string& b) {
 const std::vector<std::string>* FindSet(Handle deviceInfoSet) {
   const auto found = DeviceInfoSets.find(deviceInfoSet);
   return found == DeviceInfoSets.end() ? nullptr : &found->second;
+}
+
+// A handle opened for queries only (O_PATH) refuses the hidraw ioctls; its device's attributes
+// and report descriptor are read from the device's sysfs folder instead, which any user may read.
+bool IsQueryHandle(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && (flags & O_PATH) != 0;
+}
+
+// Reads at most limit bytes of a sysfs file of the character device behind fd; errno tells why
+// it could not.
+bool ReadDeviceSysfsFile(int fd, const char* name, std::size_t limit, std::string& content) {
+  struct stat status {};
+  if (fstat(fd, &status) != 0) {
+    return false;
+  }
+  if (!S_ISCHR(status.st_mode)) {
+    errno = ENOTTY;
+    return false;
+  }
+  const std::string path = "/sys/dev/char/" + std::to_string(major(status.st_rdev)) + ":" +
+                           std::to_string(minor(status.st_rdev)) + "/device/" + name;
+  const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) {
+    return false;
+  }
+  content.assign(limit, '\0');
+  std::size_t stored = 0;
+  ssize_t got = 0;
+  while (stored < limit && (got = read(file, &content[stored], limit - stored)) > 0) {
+    stored += static_cast<std::size_t>(got);
+  }
+  const int readError = errno;
+  close(file);
+  content.resize(stored);
+  errno = readError;
+  return got >= 0;
+}
+
+// The HID_ID line of the device's uevent file: bus, vendor and product in hexadecimal.
+bool ReadSysfsIdentity(int fd, std::uint32_t& vendor, std::uint32_t& product) {
+  std::string uevent;
+  if (!ReadDeviceSysfsFile(fd, "uevent", 4096, uevent)) {
+    return false;
+  }
+  const std::size_t at = uevent.find("HID_ID=");
+  char* end = nullptr;
+  if (at != std::string::npos) {
+    const char* bus = uevent.c_str() + at + 7;
+    std::strtoul(bus, &end, 16);
+    if (*end == ':') {
+      vendor = static_cast<std::uint32_t>(std::strtoul(end + 1, &end, 16));
+      if (*end == ':') {
+        product = static_cast<std::uint32_t>(std::strtoul(end + 1, &end, 16));
+        return true;
+      }
+    }
+  }
+  errno = EBADMSG;
+  return false;
+}
+
+bool ReadDescriptor(int fd, std::vector<std::uint8_t>& descriptor) {
+  if (IsQueryHandle(fd)) {
+    std::string content;
+    if (!ReadDeviceSysfsFile(fd, "report_descriptor", HID_MAX_DESCRIPTOR_SIZE, content)) {
+      return false;
+    }
+    descriptor.assign(content.begin(), content.end());
+    return true;
+  }
+  int size = 0;
+  if (ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0) {
+    return false;
+  }
+  if (size < 0 || size > HID_MAX_DESCRIPTOR_SIZE) {
+    errno = EBADMSG;
+    return false;
+  }
+  hidraw_report_descriptor raw{};
+  raw.size = static_cast<std::uint32_t>(size);
+  if (ioctl(fd, HIDIOCGRDESC, &raw) < 0) {
+    return false;
+  }
+  descriptor.assign(raw.value, raw.value + raw.size);
+  return true;
 }
 
 }  // namespace
@@ -196,7 +284,7 @@ Handle CreateFileA(const char* fileName, std::uint32_t desiredAccess, std::uint3
                    std::uint32_t flagsAndAttributes, Handle /*templateFile*/) {
   const bool read = (desiredAccess & GENERIC_READ) != 0;
   const bool write = (desiredAccess & GENERIC_WRITE) != 0;
-  int flags = read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY;
+  int flags = read && write ? O_RDWR : write ? O_WRONLY : read ? O_RDONLY : O_PATH;
   flags |= O_CLOEXEC | O_NOCTTY;
   if (flagsAndAttributes & FILE_FLAG_OVERLAPPED) {
     flags |= O_NONBLOCK;  // the handle for reads that must not stall the run
@@ -209,33 +297,45 @@ bool CloseHandle(Handle object) {
   return close(static_cast<int>(object)) == 0 ? true : Fail(errno, false);
 }
 
+bool SameDevicePath(const char* path, const char* otherPath) {
+  // The same file, however it is named (a udev symlink, say); errno is left as it was.
+  const int savedErrno = errno;
+  struct stat first {};
+  struct stat second {};
+  const bool same = stat(path, &first) == 0 && stat(otherPath, &second) == 0 &&
+                    first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  errno = savedErrno;
+  return same;
+}
+
 bool HidD_GetAttributes(Handle device, HIDD_ATTRIBUTES* attributes) {
+  const int fd = static_cast<int>(device);
+  std::uint32_t vendor = 0;
+  std::uint32_t product = 0;
   hidraw_devinfo info{};
-  if (ioctl(static_cast<int>(device), HIDIOCGRAWINFO, &info) < 0) {
+  if (IsQueryHandle(fd)) {
+    if (!ReadSysfsIdentity(fd, vendor, product)) {
+      return Fail(errno, false);
+    }
+  } else if (ioctl(fd, HIDIOCGRAWINFO, &info) < 0) {
     return Fail(errno, false);
+  } else {
+    vendor = static_cast<std::uint16_t>(info.vendor);
+    product = static_cast<std::uint16_t>(info.product);
   }
-  attributes->VendorID = static_cast<std::uint16_t>(info.vendor);
-  attributes->ProductID = static_cast<std::uint16_t>(info.product);
+  attributes->VendorID = static_cast<std::uint16_t>(vendor);
+  attributes->ProductID = static_cast<std::uint16_t>(product);
   attributes->VersionNumber = 0;  // hidraw does not report the device's release number
   return true;
 }
 
 bool HidD_GetPreparsedData(Handle device, PreparsedDataRef* preparsedData) {
-  const int fd = static_cast<int>(device);
-  int size = 0;
-  if (ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0) {
-    return Fail(errno, false);
-  }
-  if (size < 0 || size > HID_MAX_DESCRIPTOR_SIZE) {
-    return Fail(EBADMSG, false);
-  }
-  hidraw_report_descriptor descriptor{};
-  descriptor.size = static_cast<std::uint32_t>(size);
-  if (ioctl(fd, HIDIOCGRDESC, &descriptor) < 0) {
+  std::vector<std::uint8_t> descriptor;
+  if (!ReadDescriptor(static_cast<int>(device), descriptor)) {
     return Fail(errno, false);
   }
   HIDP_CAPS caps{};
-  if (!ReportDescriptor::ParseCaps(descriptor.value, descriptor.size, caps)) {
+  if (!ReportDescriptor::ParseCaps(descriptor.data(), descriptor.size(), caps)) {
     return Fail(EBADMSG, false);
   }
   const auto ref = reinterpret_cast<PreparsedDataRef>(new HIDP_CAPS(caps));

@@ -15,6 +15,7 @@ extern "C" {
 // clang-format on
 
 #include <cstddef>
+#include <cstring>
 
 #include "platform/CommandTail.h"
 
@@ -136,6 +137,11 @@ Handle CreateFileA(const char* fileName, std::uint32_t desiredAccess, std::uint3
 
 bool CloseHandle(Handle object) {
   return Recorded(::CloseHandle(ToHandle(object))) != FALSE;
+}
+
+bool SameDevicePath(const char* path, const char* otherPath) {
+  // Object names compare ordinally without regard to case; device paths are ASCII.
+  return _stricmp(path, otherPath) == 0;
 }
 
 bool HidD_GetAttributes(Handle device, HIDD_ATTRIBUTES* attributes) {

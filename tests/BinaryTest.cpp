@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -100,6 +102,34 @@ TEST(Binary, MalformedArgumentsStopAfterTheEchoWithStatusTwo) {
     EXPECT_EQ(run.Stdout, Echo(test.echoed));
     EXPECT_EQ(run.Stderr, "zendrocast: " + test.message + "\r\n");
     EXPECT_EQ(run.ExitStatus, 2) << test.echoed;
+  }
+}
+
+TEST(Binary, HelpIsTheDocumentationSourceAndVersionTheProjects) {
+  std::ifstream source(ZENDROCAST_SOURCE_DIR "/doc/zendrocast.txt");
+  ASSERT_TRUE(source.good());
+  std::string expected;
+  for (std::string line; std::getline(source, line);) {
+    expected += line + "\r\n";
+  }
+  const RunResult help = RunBinary({"--help"});
+  EXPECT_EQ(help.Stdout, expected);
+  EXPECT_EQ(help.ExitStatus, 0);
+  const RunResult version = RunBinary({"--version"});
+  EXPECT_EQ(version.Stdout, "zendrocast " ZENDROCAST_VERSION "\r\n");
+  EXPECT_EQ(version.ExitStatus, 0);
+}
+
+// Holds on any machine without the box controller, whatever other HID devices it has.
+TEST(Binary, ListWithoutABoxExitsOne) {
+  const RunResult run = RunBinary({"--list"});
+  if (run.Stdout.find(": box, ") != std::string::npos) {
+    GTEST_SKIP() << "a box controller is attached to this machine";
+  }
+  EXPECT_EQ(run.ExitStatus, 1);
+  EXPECT_EQ(run.Stderr, "zendrocast: no box (6666:f100) is listed\r\n");
+  for (const std::string& line : Labels(run.Stdout)) {
+    EXPECT_NE(line.find(": "), std::string::npos) << line;  // vendor:product path: state
   }
 }
 

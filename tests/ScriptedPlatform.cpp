@@ -175,15 +175,19 @@ bool SetupDiDestroyDeviceInfoList(Handle set) {
 
 Handle CreateFileA(const char* fileName, std::uint32_t access, std::uint32_t share, void*,
                    std::uint32_t disposition, std::uint32_t flags, Handle) {
-  Calls.push_back("CreateFileA " + std::string(fileName) + (flags != 0 ? " overlapped" : ""));
-  if (access != (GENERIC_READ | GENERIC_WRITE) || share != 3 || disposition != OPEN_EXISTING) {
+  const bool queryOnly = access == 0;
+  Calls.push_back("CreateFileA " + std::string(fileName) + (flags != 0 ? " overlapped" : "") +
+                  (queryOnly ? " query" : ""));
+  if ((!queryOnly && access != (GENERIC_READ | GENERIC_WRITE)) || share != 3 ||
+      disposition != OPEN_EXISTING) {
     return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE);
   }
   for (std::size_t i = 0; i < Current.Devices.size(); ++i) {
     const Device& device = Current.Devices[i];
     if (!device.Path.empty() && device.Path == fileName) {
-      if (device.OpenError != 0) {
-        return Fail(device.OpenError, INVALID_HANDLE);
+      const std::uint32_t error = queryOnly ? device.QueryOpenError : device.OpenError;
+      if (error != 0) {
+        return Fail(error, INVALID_HANDLE);
       }
       const Handle handle = NextDeviceHandle++;
       OpenDevices[handle] = i;
@@ -196,6 +200,11 @@ Handle CreateFileA(const char* fileName, std::uint32_t access, std::uint32_t sha
 bool CloseHandle(Handle object) {
   Calls.push_back("CloseHandle");
   return OpenDevices.erase(object) == 1 ? true : Fail(ERROR_INVALID_HANDLE, false);
+}
+
+bool SameDevicePath(const char* path, const char* otherPath) {
+  Calls.push_back("SameDevicePath");
+  return std::string(path) == otherPath;
 }
 
 bool HidD_GetAttributes(Handle device, HIDD_ATTRIBUTES* attributes) {

@@ -26,6 +26,7 @@ struct Device {
   std::uint16_t OutputReportByteLength = 9;
   std::uint16_t NumberInputValueCaps = 1;
   std::uint32_t OpenError = 0;             // CreateFileA fails with this code
+  std::uint32_t QueryOpenError = 0;        // ... and this one when opening for queries only
   std::uint32_t PreparsedError = 0;        // HidD_GetPreparsedData fails with this code
   std::uint32_t WriteError = 0;            // writes fail with this code...
   int WritesBeforeFailure = 0;             // ...after this many have succeeded

@@ -28,6 +28,19 @@ std::string Unavailable;  // why this machine cannot run the suite; empty when i
 enum class Sysfs { Listed, MissingFolder };
 enum class Streams { Piped, Closed };
 
+struct Invocation {
+  std::vector<std::string> Args = {"1", "10", "20"};
+  Sysfs SysfsFolder = Sysfs::Listed;
+  Streams StandardStreams = Streams::Piped;
+  std::vector<std::pair<std::string, std::string>> DevLinks;  // extra /dev names: name, node
+};
+
+Invocation WithArgs(std::vector<std::string> args) {
+  Invocation invocation;
+  invocation.Args = std::move(args);
+  return invocation;
+}
+
 struct Outcome {
   std::string Stdout;
   std::string Stderr;
@@ -44,14 +57,13 @@ void Check(bool ok, const char* what) {
 }
 
 // In the child: a namespace of its own whose sysfs class folder and /dev hold only the nodes.
-[[noreturn]] void RunInNamespace(const std::vector<Node>& nodes, Sysfs sysfs,
-                                 const std::string& root, const std::vector<std::string>& args,
-                                 Streams streams, int out, int err) {
+[[noreturn]] void RunInNamespace(const std::vector<Node>& nodes, const Invocation& invocation,
+                                 const std::string& root, int out, int err) {
   Check(prctl(PR_SET_PDEATHSIG, SIGKILL) == 0, "prctl");
   Check(unshare(CLONE_NEWNS) == 0, "unshare");
   Check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "make / private");
   Check(mount("tmpfs", "/sys/class", "tmpfs", 0, "mode=0755") == 0, "tmpfs /sys/class");
-  if (sysfs == Sysfs::Listed) {
+  if (invocation.SysfsFolder == Sysfs::Listed) {
     Check(mkdir("/sys/class/hidraw", 0755) == 0, "mkdir hidraw");
     for (const Node& node : nodes) {  // created in order, so tmpfs lists them newest first
       const std::string target = "../../devices/virtual/hidraw/" + node.Name;
@@ -63,6 +75,9 @@ void Check(bool ok, const char* what) {
   for (const Node& node : nodes) {
     const std::string target = root + "/fuse/" + node.Name;
     Check(symlink(target.c_str(), (dev + "/" + node.Name).c_str()) == 0, "dev link");
+  }
+  for (const auto& [name, node] : invocation.DevLinks) {
+    Check(symlink(node.c_str(), (dev + "/" + name).c_str()) == 0, "extra dev link");
   }
   for (const char* name : {"null", "zero", "urandom"}) {
     const std::string path = dev + "/" + name;
@@ -76,7 +91,7 @@ void Check(bool ok, const char* what) {
   Check(symlink("/proc/self/fd", (dev + "/fd").c_str()) == 0, "dev/fd");
   Check(mount(dev.c_str(), "/dev", nullptr, MS_MOVE, nullptr) == 0, "move dev");
 
-  if (streams == Streams::Closed) {
+  if (invocation.StandardStreams == Streams::Closed) {
     close(STDIN_FILENO);
     close(STDOUT_FILENO);
     close(STDERR_FILENO);
@@ -85,7 +100,7 @@ void Check(bool ok, const char* what) {
     dup2(err, STDERR_FILENO);
   }
   std::vector<char*> argv = {const_cast<char*>(ZENDROCAST_BINARY)};
-  for (const std::string& arg : args) {
+  for (const std::string& arg : invocation.Args) {
     argv.push_back(const_cast<char*>(arg.c_str()));
   }
   argv.push_back(nullptr);
@@ -93,9 +108,7 @@ void Check(bool ok, const char* what) {
   _exit(127);
 }
 
-Outcome RunZendrocast(const std::vector<Node>& nodes, Sysfs sysfs = Sysfs::Listed,
-                      Streams streams = Streams::Piped) {
-  const std::vector<std::string> args = {"1", "10", "20"};
+Outcome RunZendrocast(const std::vector<Node>& nodes, const Invocation& invocation = {}) {
   Outcome outcome;
   char pattern[] = "/tmp/zendrocast-emulated-XXXXXX";
   const std::string root = mkdtemp(pattern);
@@ -112,7 +125,7 @@ Outcome RunZendrocast(const std::vector<Node>& nodes, Sysfs sysfs = Sysfs::Liste
   EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
   const pid_t child = fork();
   if (child == 0) {
-    RunInNamespace(nodes, sysfs, root, args, streams, out[1], err[1]);
+    RunInNamespace(nodes, invocation, root, out[1], err[1]);
   }
   close(out[1]);
   close(err[1]);
@@ -334,7 +347,9 @@ TEST_F(Emulated, TargetUnpluggedAfterThreeWritesGoesOnWithoutANewPass) {
 }
 
 TEST_F(Emulated, ClosedStandardStreamsNeverSendConsoleTextToTheDevice) {
-  const Outcome outcome = RunZendrocast({Target("hidraw0")}, Sysfs::Listed, Streams::Closed);
+  Invocation closed;
+  closed.StandardStreams = Streams::Closed;
+  const Outcome outcome = RunZendrocast({Target("hidraw0")}, closed);
   EXPECT_EQ(outcome.ExitStatus, 0);
   ExpectTenWrites(outcome, Report, "hidraw0");
 }
@@ -359,7 +374,9 @@ TEST_F(Emulated, NoHidrawEntries) {
 }
 
 TEST_F(Emulated, MissingClassFolder) {
-  const Outcome outcome = RunZendrocast({}, Sysfs::MissingFolder);
+  Invocation withoutFolder;
+  withoutFolder.SysfsFolder = Sysfs::MissingFolder;
+  const Outcome outcome = RunZendrocast({}, withoutFolder);
   const auto pass = [](const std::string& first) {
     return Trace("GetHidGuid", first) + Trace("SetupDiClassDevs", "No such file or directory") +
            Trace("SetupDiEnumDeviceInterfaces", "Bad file descriptor") +
@@ -385,6 +402,53 @@ TEST_F(Emulated, ThreeHundredOtherNodesBeforeTheTargetAreTriedInNumericOrder) {
                 Repeat(Candidate("Success", false), 300) + Candidate("Success", true) +
                 AfterMatch("Success") + Trace("WriteFile", "Success") + LaterWrites("Success", 9));
   ExpectTenWrites(outcome, Report, "hidraw300");
+}
+
+TEST_F(Emulated, ListShowsEveryNodeAndMarksTheBoxes) {
+  Node locked = Target("hidraw2");
+  locked.OpenErrno = EACCES;
+  const Outcome outcome =
+      RunZendrocast({Mouse("hidraw0"), Target("hidraw1", DescriptorWithOutput(63)), locked},
+                    WithArgs({"--list"}));
+  // The emulated nodes are files, not character devices, so a node that refuses to open has no
+  // sysfs folder to answer for it.
+  EXPECT_EQ(outcome.Stdout,
+            Lines({"046d:c077 /dev/hidraw0: opened, output report 0 bytes",
+                   "6666:f100 /dev/hidraw1: box, opened, output report 64 bytes",
+                   "????:???? /dev/hidraw2: not opened (Permission denied), output report length "
+                   "unknown"}));
+  EXPECT_EQ(outcome.ExitStatus, 0);
+  EXPECT_TRUE(outcome.Writes.empty());
+}
+
+TEST_F(Emulated, PathPicksOneOfSeveralBoxes) {
+  const std::vector<Node> boxes = {Target("hidraw1"), Target("hidraw2"), Target("hidraw3")};
+  const Outcome outcome =
+      RunZendrocast(boxes, WithArgs({"--path", "/dev/hidraw2", "1", "10", "20"}));
+  EXPECT_EQ(outcome.ExitStatus, 0);
+  ExpectTenWrites(outcome, Report, "hidraw2");
+  EXPECT_EQ(outcome.Opens, (std::vector<std::string>{"hidraw1", "hidraw2", "hidraw2"}));
+  EXPECT_EQ(outcome.Stdout.rfind(Echo("--path /dev/hidraw2 1 10 20") + "\r\n1:49 2:10 3:20\r\n" +
+                                     Trace("GetHidGuid", "Success") +
+                                     Trace("SetupDiClassDevs", "Success") +
+                                     Candidate("Success", false) + Candidate("Success", true),
+                                 0),
+            0u);
+}
+
+TEST_F(Emulated, PathMatchesTheBoxThroughAUdevStyleLink) {
+  Invocation byLink = WithArgs({"--path", "/dev/zendrocast-box", "0", "1", "2"});
+  byLink.DevLinks = {{"zendrocast-box", "hidraw1"}};
+  const Outcome outcome = RunZendrocast({Target("hidraw0"), Target("hidraw1")}, byLink);
+  EXPECT_EQ(outcome.ExitStatus, 0);
+  ExpectTenWrites(outcome, {0, 48, 1, 2, 122, 122, 122, 122, 122}, "hidraw1");
+}
+
+TEST_F(Emulated, PathToANodeThatIsNoBoxSendsNothing) {
+  const Outcome outcome = RunZendrocast({Mouse("hidraw0"), Target("hidraw1")},
+                                        WithArgs({"--path", "/dev/hidraw0", "1", "10", "20"}));
+  EXPECT_EQ(outcome.ExitStatus, 1);
+  EXPECT_TRUE(outcome.Writes.empty());
 }
 
 }  // namespace
