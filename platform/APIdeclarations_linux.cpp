@@ -124,17 +124,15 @@ bool ReadSysfsIdentity(int fd, std::uint32_t& vendor, std::uint32_t& product) {
 }
 
 bool ReadDescriptor(int fd, std::vector<std::uint8_t>& descriptor) {
-  if (IsQueryHandle(fd)) {
+  int size = 0;
+  if (ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0) {
     std::string content;
-    if (!ReadDeviceSysfsFile(fd, "report_descriptor", HID_MAX_DESCRIPTOR_SIZE, content)) {
+    if (errno != EBADF || !IsQueryHandle(fd) ||
+        !ReadDeviceSysfsFile(fd, "report_descriptor", HID_MAX_DESCRIPTOR_SIZE, content)) {
       return false;
     }
     descriptor.assign(content.begin(), content.end());
     return true;
-  }
-  int size = 0;
-  if (ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0) {
-    return false;
   }
   if (size < 0 || size > HID_MAX_DESCRIPTOR_SIZE) {
     errno = EBADMSG;
@@ -313,15 +311,11 @@ bool HidD_GetAttributes(Handle device, HIDD_ATTRIBUTES* attributes) {
   std::uint32_t vendor = 0;
   std::uint32_t product = 0;
   hidraw_devinfo info{};
-  if (IsQueryHandle(fd)) {
-    if (!ReadSysfsIdentity(fd, vendor, product)) {
-      return Fail(errno, false);
-    }
-  } else if (ioctl(fd, HIDIOCGRAWINFO, &info) < 0) {
-    return Fail(errno, false);
-  } else {
+  if (ioctl(fd, HIDIOCGRAWINFO, &info) == 0) {
     vendor = static_cast<std::uint16_t>(info.vendor);
     product = static_cast<std::uint16_t>(info.product);
+  } else if (errno != EBADF || !IsQueryHandle(fd) || !ReadSysfsIdentity(fd, vendor, product)) {
+    return Fail(errno, false);
   }
   attributes->VendorID = static_cast<std::uint16_t>(vendor);
   attributes->ProductID = static_cast<std::uint16_t>(product);

@@ -133,6 +133,17 @@ TEST(Binary, ListWithoutABoxExitsOne) {
   }
 }
 
+TEST(Binary, PathThatNamesNoInterfaceFindsNothing) {
+  const RunResult run = RunBinary({"--path", "no-such-interface", "1", "10", "20"});
+  EXPECT_EQ(run.ExitStatus, 1);
+  EXPECT_EQ(
+      run.Stdout.rfind(Echo("--path no-such-interface 1 10 20") + "\r\n1:49 2:10 3:20\r\n", 0), 0u);
+  EXPECT_EQ(run.Stdout.find("WriteFile"), std::string::npos);
+  const RunResult malformed = RunBinary({"--path", "no-such-interface"});
+  EXPECT_EQ(malformed.ExitStatus, 2);
+  EXPECT_EQ(malformed.Stderr, "zendrocast: --path needs a path, then the three fields\r\n");
+}
+
 TEST(Binary, AClosedReaderDoesNotEndTheRun) {
   // Every console write fails once the reader is gone; the run still makes its ten sends.
   int out[2];

@@ -2,11 +2,6 @@
 // namespace whose /sys/class/hidraw and /dev list only the emulated nodes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/mount.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +11,7 @@
 
 #include "tests/ReadAll.h"
 #include "tests/TestText.h"
+#include "tests/emulated/EmulatedSystem.h"
 #include "tests/emulated/HidrawEmulator.h"
 
 using namespace TestText;
@@ -49,48 +45,13 @@ struct Outcome {
   std::vector<std::string> Opens;
 };
 
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    perror(what);
-    _exit(126);
-  }
-}
-
-// In the child: a namespace of its own whose sysfs class folder and /dev hold only the nodes.
+// In the child: the namespace with only the nodes, then the tool.
 [[noreturn]] void RunInNamespace(const std::vector<Node>& nodes, const Invocation& invocation,
                                  const std::string& root, int out, int err) {
-  Check(prctl(PR_SET_PDEATHSIG, SIGKILL) == 0, "prctl");
-  Check(unshare(CLONE_NEWNS) == 0, "unshare");
-  Check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "make / private");
-  Check(mount("tmpfs", "/sys/class", "tmpfs", 0, "mode=0755") == 0, "tmpfs /sys/class");
-  if (invocation.SysfsFolder == Sysfs::Listed) {
-    Check(mkdir("/sys/class/hidraw", 0755) == 0, "mkdir hidraw");
-    for (const Node& node : nodes) {  // created in order, so tmpfs lists them newest first
-      const std::string target = "../../devices/virtual/hidraw/" + node.Name;
-      Check(symlink(target.c_str(), ("/sys/class/hidraw/" + node.Name).c_str()) == 0, "sysfs");
-    }
-  }
-  const std::string dev = root + "/dev";
-  Check(mount("tmpfs", dev.c_str(), "tmpfs", 0, "mode=0755") == 0, "tmpfs dev");
-  for (const Node& node : nodes) {
-    const std::string target = root + "/fuse/" + node.Name;
-    Check(symlink(target.c_str(), (dev + "/" + node.Name).c_str()) == 0, "dev link");
-  }
-  for (const auto& [name, node] : invocation.DevLinks) {
-    Check(symlink(node.c_str(), (dev + "/" + name).c_str()) == 0, "extra dev link");
-  }
-  for (const char* name : {"null", "zero", "urandom"}) {
-    const std::string path = dev + "/" + name;
-    const int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0666);
-    Check(fd >= 0, "dev file");
-    close(fd);
-    Check(
-        mount(("/dev/" + std::string(name)).c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0,
-        "bind dev");
-  }
-  Check(symlink("/proc/self/fd", (dev + "/fd").c_str()) == 0, "dev/fd");
-  Check(mount(dev.c_str(), "/dev", nullptr, MS_MOVE, nullptr) == 0, "move dev");
-
+  EmulatedSystem::Layout layout;
+  layout.SysfsListed = invocation.SysfsFolder == Sysfs::Listed;
+  layout.DevLinks = invocation.DevLinks;
+  EmulatedSystem::EnterNamespace(nodes, root, layout);
   if (invocation.StandardStreams == Streams::Closed) {
     close(STDIN_FILENO);
     close(STDOUT_FILENO);
@@ -110,10 +71,7 @@ void Check(bool ok, const char* what) {
 
 Outcome RunZendrocast(const std::vector<Node>& nodes, const Invocation& invocation = {}) {
   Outcome outcome;
-  char pattern[] = "/tmp/zendrocast-emulated-XXXXXX";
-  const std::string root = mkdtemp(pattern);
-  mkdir((root + "/fuse").c_str(), 0755);
-  mkdir((root + "/dev").c_str(), 0755);
+  const std::string root = EmulatedSystem::MakeRoot();
   std::string error;
   if (!HidrawEmulator::Start(nodes, root + "/fuse", error)) {
     ADD_FAILURE() << error;
@@ -137,47 +95,13 @@ Outcome RunZendrocast(const std::vector<Node>& nodes, const Invocation& invocati
   outcome.Writes = HidrawEmulator::Writes();
   outcome.Opens = HidrawEmulator::Opens();
   HidrawEmulator::Stop();
-  rmdir((root + "/fuse").c_str());
-  rmdir((root + "/dev").c_str());
-  rmdir(root.c_str());
+  EmulatedSystem::RemoveRoot(root);
   return outcome;
 }
 
-const std::vector<std::uint8_t> VendorDescriptor = {
-    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75,
-    0x08, 0x95, 0x08, 0x09, 0x01, 0x81, 0x02, 0x09, 0x01, 0x91, 0x02, 0xC0};
-
-// A vendor-defined device whose output report carries outputBytes data bytes.
-std::vector<std::uint8_t> DescriptorWithOutput(std::uint8_t outputBytes) {
-  std::vector<std::uint8_t> descriptor = VendorDescriptor;
-  // A Report Count of its own just before the output item's usage.
-  descriptor.insert(descriptor.begin() + 20, {0x95, outputBytes});
-  return descriptor;
-}
-
-const std::vector<std::uint8_t> MouseDescriptor = {
-    0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x09, 0x01, 0xA1, 0x00, 0x05, 0x09, 0x19,
-    0x01, 0x29, 0x03, 0x15, 0x00, 0x25, 0x01, 0x95, 0x03, 0x75, 0x01, 0x81, 0x02,
-    0x95, 0x01, 0x75, 0x05, 0x81, 0x01, 0x05, 0x01, 0x09, 0x30, 0x09, 0x31, 0x15,
-    0x81, 0x25, 0x7F, 0x75, 0x08, 0x95, 0x02, 0x81, 0x06, 0xC0, 0xC0};
-
-Node Target(const std::string& name, std::vector<std::uint8_t> descriptor = VendorDescriptor) {
-  Node node;
-  node.Name = name;
-  node.Vendor = 0x6666;
-  node.Product = 0xF100;
-  node.Descriptor = std::move(descriptor);
-  return node;
-}
-
-Node Mouse(const std::string& name) {
-  Node node;
-  node.Name = name;
-  node.Vendor = 0x046D;
-  node.Product = 0xC077;
-  node.Descriptor = MouseDescriptor;
-  return node;
-}
+using EmulatedSystem::DescriptorWithOutput;
+using EmulatedSystem::Mouse;
+using EmulatedSystem::Target;
 
 std::string Trace(const std::string& label, const std::string& text) {
   return label + " : " + text + "\r\n";
@@ -456,13 +380,6 @@ TEST_F(Emulated, PathToANodeThatIsNoBoxSendsNothing) {
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   // The namespace must be made before any thread starts; the FUSE mounts live only in it.
-  if (geteuid() != 0) {
-    Unavailable = "not running as root";
-  } else if (access("/dev/fuse", R_OK | W_OK) != 0) {
-    Unavailable = "no usable /dev/fuse";
-  } else if (unshare(CLONE_NEWNS) != 0 ||
-             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    Unavailable = std::string("no private mount namespace: ") + strerror(errno);
-  }
+  Unavailable = EmulatedSystem::PrivateMounts();
   return RUN_ALL_TESTS();
 }
