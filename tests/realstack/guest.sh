@@ -1,0 +1,15 @@
+# Runs in the test VM as root, from the results share that run.sh filled: the scenarios against
+# every build given.
+cd /tmp/results
+export HOME=/root WINEDEBUG=-all WINEPREFIX=/tmp/results/wineprefix
+export WINEDLLOVERRIDES="winemenubuilder.exe=d"
+builds=(--binary "linux=linux:/tmp/results/zendrocast")
+if [ -d wineprefix ]; then
+  builds+=(--binary "win64=wine:/usr/lib/wine/wine64 /tmp/results/win64/zendrocast.exe"
+    --binary "win32=wine:/usr/lib/wine/wine /tmp/results/win32/zendrocast.exe"
+    --wineserver /usr/lib/wine/wineserver64)
+fi
+mkdir -p runs
+./zendrocast_scenario_runner --scenarios scenarios.txt --descriptors descriptors.txt \
+  --results runs --uhid ./zendrocast_uhid_device "${builds[@]}" $(cat only 2>/dev/null)
+echo "runner status $?"

@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# The real HID stacks: boots Debian's own Linux kernel under QEMU (software emulation) with this
+# machine's root file system shared read-only, so that the guest runs the very binaries and Wine
+# that this machine has, and runs the scenarios of tests/realstack/scenarios.txt in it: the
+# Linux build through the kernel's HID core, hid-generic, hidraw and uhid, and the 64-bit and
+# 32-bit Windows executables through Wine's SetupAPI, hid.dll, HID class driver and parser.
+# Installs what it needs when missing, builds what it runs (incrementally), and fails when a
+# scenario fails or the guest does not power off within the hard timeout.
+#
+# Usage: tests/realstack/run.sh [SCENARIO...]     (no names: every scenario)
+# Environment: ZENDROCAST_VM_TIMEOUT (seconds, default 900), ZENDROCAST_CACHE (where the kernel
+# is kept between runs, default ~/.cache/zendrocast).
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+started=$(date +%s)
+here=tests/realstack
+
+need=()
+dpkg --print-foreign-architectures | grep -qx i386 || need+=(i386-architecture)
+for package in qemu-system-x86 busybox-static wine64 wine32:i386 g++-mingw-w64-i686 \
+  g++-mingw-w64-x86-64 cmake g++ libgtest-dev; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || need+=("$package")
+done
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+if [ ${#need[@]} -gt 0 ]; then
+  echo "== installing ${need[*]}"
+  $sudo dpkg --add-architecture i386
+  $sudo apt-get update -qq
+  packages=("${need[@]}")
+  packages=("${packages[@]/i386-architecture/}")
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq ${packages[@]}
+fi
+
+# Runs a command with its output shown only when it fails.
+quietly() {
+  local log status=0
+  log=$(mktemp)
+  "$@" >"$log" 2>&1 || status=$?
+  [ "$status" -eq 0 ] || cat "$log"
+  rm -f "$log"
+  return "$status"
+}
+
+# The builds the guest runs.
+jobs=$(nproc)
+quietly cmake -S . -B build -DZENDROCAST_TESTS=ON
+quietly cmake --build build -j "$jobs" --target zendrocast zendrocast_uhid_device \
+  zendrocast_scenario_runner
+for arch in i686 x86_64; do
+  quietly cmake -S . -B "build-win-$arch" -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=OFF \
+    -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake"
+  quietly cmake --build "build-win-$arch" -j "$jobs"
+done
+
+# Debian's kernel, unpacked (not installed), kept between runs.
+cache=${ZENDROCAST_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zendrocast}/vm-amd64
+package=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' |
+  head -n 1)
+[ -n "$package" ] || { $sudo apt-get update -qq; package=$(apt-cache depends linux-image-amd64 |
+  sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n 1); }
+kernel=$cache/$package
+if [ ! -d "$kernel/lib/modules" ]; then
+  echo "== fetching $package"
+  rm -rf "$kernel" && mkdir -p "$kernel"
+  (cd "$kernel" && apt-get download "$package" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+  dpkg-deb -x "$kernel"/*.deb "$kernel"
+  rm -f "$kernel"/*.deb
+fi
+
+# The initial RAM disk: busybox, the modules in load order, and the init script.
+results=$PWD/build/realstack
+rm -rf "$results"
+mkdir -p "$results"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch" "$results/wineprefix"' EXIT
+initramfs=$scratch/initramfs
+mkdir -p "$initramfs"/{bin,dev,proc,sys,newroot,modules}
+cp /bin/busybox "$initramfs/bin/"
+cp "$here/init" "$initramfs/init"
+chmod +x "$initramfs/init"
+modules=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs fscache
+  9pnet 9pnet_virtio 9p hid hid-generic uhid)
+for module in "${modules[@]}"; do
+  find "$kernel/lib/modules" -name "$module.ko" -exec cp {} "$initramfs/modules/" \;
+  [ -f "$initramfs/modules/$module.ko" ] || { echo "the kernel has no module $module"; exit 1; }
+done
+printf '%s\n' "${modules[@]}" >"$initramfs/modules/order"
+(cd "$initramfs" && find . | busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$scratch/initrd.gz"
+
+# The results share: the builds, the scenarios, and a Wine prefix whose SDL bus is off (with it
+# on, Wine does not offer hidraw devices).
+cp build/zendrocast build/tests/zendrocast_uhid_device build/tests/zendrocast_scenario_runner \
+  "$here/guest.sh" "$here/scenarios.txt" "$here/descriptors.txt" "$results/"
+mkdir -p "$results/win64" "$results/win32"
+cp build-win-x86_64/zendrocast.exe "$results/win64/"
+cp build-win-i686/zendrocast.exe "$results/win32/"
+for scenario in "$@"; do
+  printf -- '--only %s ' "$scenario" >>"$results/only"
+done
+echo "== making a Wine prefix"
+(
+  export WINEPREFIX=$results/wineprefix WINEDEBUG=-all
+  /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
+  /usr/lib/wine/wine64 reg add 'HKLM\System\CurrentControlSet\Services\winebus' \
+    /v 'Enable SDL' /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  /usr/lib/wine/wineserver64 -w
+)
+
+# Software emulation only: there is no usable KVM here (a nested one hangs at boot), and
+# "-cpu max" crashes Wine under TCG.
+timeout=${ZENDROCAST_VM_TIMEOUT:-900}
+echo "== booting $package under QEMU (hard timeout ${timeout} s)"
+status=0
+timeout --kill-after=10 "$timeout" qemu-system-x86_64 -accel tcg \
+  -cpu qemu64,+ssse3,+sse4.1,+sse4.2,+popcnt -smp 2 -m 2048 -nographic -no-reboot -nic none \
+  -kernel "$kernel"/boot/vmlinuz-* -initrd "$scratch/initrd.gz" \
+  -append "console=ttyS0 panic=-1 quiet" \
+  -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
+  -virtfs "local,path=$results,mount_tag=results,security_model=none,multidevs=remap" \
+  >"$results/console.log" 2>&1 || status=$?
+cat "$results/guest.log" 2>/dev/null || true
+echo "real HID stacks: $(($(date +%s) - started)) s wall time (logs in build/realstack)"
+if [ "$status" -ne 0 ]; then
+  echo "the VM did not power off by itself (status $status); its console: build/realstack/console.log"
+  exit 1
+fi
+grep -q '^runner status 0$' "$results/guest.log"
