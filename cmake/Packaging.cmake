@@ -51,5 +51,12 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "zendrocast finds the USB HID box controlle
 to it ten times, tracing every system call on standard output. It lists the
 HID interfaces with --list and picks one of several boxes with --path. The
 udev rule lets the user at the seat open the box without root.")
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(CMAKE_CROSSCOMPILING)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${ZENDROCAST_DEB_ARCHITECTURE})
+  set(CPACK_ZENDROCAST_OBJDUMP ${CMAKE_OBJDUMP})
+  set(CPACK_ZENDROCAST_BINARY ${CMAKE_BINARY_DIR}/zendrocast)
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackCrossDepends.cmake)
+else()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
 include(CPack)

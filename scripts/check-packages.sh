@@ -43,16 +43,23 @@ check_deb() {
   dpkg --root="$root" --force-depends --force-architecture --log=/dev/null -i "$deb" >/dev/null 2>&1
   dpkg --root="$root" -s zendrocast | grep -q '^Status: install ok installed$' ||
     fail "$deb did not install"
-  if [ "$arch" = "$(dpkg --print-architecture)" ]; then
-    [ "$("$root/usr/bin/zendrocast" --version)" = "zendrocast $version"$'\r' ] ||
-      fail "the installed zendrocast does not say its version"
-    local warnings
-    warnings=$(MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/zendrocast.1.gz" 2>&1 \
-      >/dev/null)
-    [ -z "$warnings" ] || fail "the manual page has warnings: $warnings"
-    zcat "$root/usr/share/man/man1/zendrocast.1.gz" | grep -q '^\.B \\-\\-path PATH$' ||
-      fail "the manual page does not describe --path"
-  fi
+  # A foreign binary runs under qemu-user, with the cross C library as its root.
+  local run=()
+  case "$arch" in
+    "$(dpkg --print-architecture)") ;;
+    armhf) run=(env QEMU_LD_PREFIX=/usr/arm-linux-gnueabihf qemu-arm) ;;
+    arm64) run=(env QEMU_LD_PREFIX=/usr/aarch64-linux-gnu qemu-aarch64) ;;
+    *) fail "$deb: no way to run $arch here" ;;
+  esac
+  [ "$("${run[@]}" "$root/usr/bin/zendrocast" --version)" = "zendrocast $version"$'\r' ] ||
+    fail "the installed zendrocast does not say its version"
+  local warnings
+  warnings=$(MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/zendrocast.1.gz" 2>&1 \
+    >/dev/null)
+  [ -z "$warnings" ] || fail "the manual page has warnings: $warnings"
+  zcat "$root/usr/share/man/man1/zendrocast.1.gz" | grep -q '^\.B \\-\\-path PATH$' ||
+    fail "the manual page does not describe --path"
+  ! readelf -S "$root/usr/bin/zendrocast" | grep -q '\.symtab' || fail "$deb: the binary is not stripped"
   rm -rf "$root"
 
   local tags

@@ -9,25 +9,32 @@
 #   packages              the .deb and both .zip files, installed and checked
 #   real HID stacks       Debian's kernel in a VM, all three builds against uhid devices
 #                         (tests/realstack/run.sh, which runs on its own too)
+#   arm                   armhf and arm64: cross builds, unit tests under qemu-user, packages,
+#                         Debian's arm64 kernel in a VM (tests/arm/run.sh, on its own too)
 # Usage: scripts/test.sh [STAGE...]   (stage names as above, first word; none: all of them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libgtest-dev googletest pkg-config libfuse3-dev fuse3 clang
   libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 dpkg-dev
-  lintian unzip man-db qemu-system-x86 busybox-static)
+  lintian unzip man-db qemu-system-x86 busybox-static g++-arm-linux-gnueabihf
+  g++-aarch64-linux-gnu qemu-user qemu-system-arm)
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 missing=()
+# The 32-bit Windows executable runs under Wine's 32-bit loader; the ARM VM's kernel and busybox
+# are arm64 packages.
+for architecture in i386 arm64; do
+  dpkg --print-foreign-architectures | grep -qx "$architecture" ||
+    { $sudo dpkg --add-architecture "$architecture"; update=yes; }
+done
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing ${missing[*]}"
-  # The 32-bit Windows executable runs under Wine's 32-bit loader.
-  dpkg --print-foreign-architectures | grep -qx i386 || $sudo dpkg --add-architecture i386
+if [ ${#missing[@]} -gt 0 ] || [ -n "${update:-}" ]; then
+  echo "== installing ${missing[*]:-nothing new, updating the package lists}"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  [ ${#missing[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi
 
 jobs=$(nproc)
@@ -138,6 +145,10 @@ stage_real_hid_stacks() {
   tests/realstack/run.sh
 }
 
+stage_arm() {
+  tests/arm/run.sh
+}
+
 stage "build and test" stage_build_and_test
 stage "sanitizers" stage_sanitizers
 stage "fuzz" stage_fuzz
@@ -145,5 +156,6 @@ stage "windows" stage_windows
 stage "wine" stage_wine
 stage "packages" stage_packages
 stage "real HID stacks" stage_real_hid_stacks
+stage "arm" stage_arm
 
 echo "stages: ${#passed[@]} passed, 0 failed: $(printf '%s, ' "${passed[@]}" | sed 's/, $//')"
