@@ -12,12 +12,8 @@ cd "$(dirname "$0")/.."
 rounds=${1:-7}
 scale=${2:-1}
 
-if ! command -v hyperfine >/dev/null; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq hyperfine
-fi
+source scripts/lib.sh
+install_missing hyperfine cmake g++ libgtest-dev pkg-config libfuse3-dev fuse3
 
 # The README's build (no build type: Release), and the emulated nodes' shell from the tests.
 build=build-bench

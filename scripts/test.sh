@@ -15,27 +15,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev googletest pkg-config libfuse3-dev fuse3 clang
-  libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 dpkg-dev
-  lintian unzip man-db qemu-system-x86 busybox-static g++-arm-linux-gnueabihf
-  g++-aarch64-linux-gnu qemu-user qemu-system-arm)
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-missing=()
+source scripts/lib.sh
 # The 32-bit Windows executable runs under Wine's 32-bit loader; the ARM VM's kernel and busybox
 # are arm64 packages.
-for architecture in i386 arm64; do
-  dpkg --print-foreign-architectures | grep -qx "$architecture" ||
-    { $sudo dpkg --add-architecture "$architecture"; update=yes; }
-done
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ] || [ -n "${update:-}" ]; then
-  echo "== installing ${missing[*]:-nothing new, updating the package lists}"
-  $sudo apt-get update -qq
-  [ ${#missing[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
-fi
+install_missing --architecture i386 --architecture arm64 cmake g++ make libgtest-dev \
+  googletest pkg-config libfuse3-dev fuse3 clang libclang-rt-14-dev g++-mingw-w64-i686 \
+  g++-mingw-w64-x86-64 wine64 wine32:i386 dpkg-dev lintian unzip man-db qemu-system-x86 \
+  busybox-static g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user qemu-system-arm
 
 jobs=$(nproc)
 wanted=("$@")

@@ -17,34 +17,10 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 started=$(date +%s)
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-need=()
-for package in g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user qemu-system-arm \
-  busybox-static cmake googletest dpkg-dev lintian man-db; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || need+=("$package")
-done
+source scripts/lib.sh
 # The arm64 kernel and busybox are fetched as packages of that architecture.
-if ! dpkg --print-foreign-architectures | grep -qx arm64; then
-  $sudo dpkg --add-architecture arm64
-  need+=(update)
-fi
-if [ ${#need[@]} -gt 0 ]; then
-  echo "== installing ${need[*]}"
-  $sudo apt-get update -qq
-  packages=("${need[@]/update/}")
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq ${packages[@]}
-fi
-
-# Runs a command with its output shown only when it fails.
-quietly() {
-  local log status=0
-  log=$(mktemp)
-  "$@" >"$log" 2>&1 || status=$?
-  [ "$status" -eq 0 ] || cat "$log"
-  rm -f "$log"
-  return "$status"
-}
+install_missing --architecture arm64 g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user \
+  qemu-system-arm busybox-static cmake googletest dpkg-dev lintian man-db
 
 jobs=$(nproc)
 version=""

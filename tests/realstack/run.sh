@@ -15,32 +15,9 @@ cd "$(dirname "$0")/../.."
 started=$(date +%s)
 here=tests/realstack
 
-need=()
-dpkg --print-foreign-architectures | grep -qx i386 || need+=(i386-architecture)
-for package in qemu-system-x86 busybox-static wine64 wine32:i386 g++-mingw-w64-i686 \
-  g++-mingw-w64-x86-64 cmake g++ libgtest-dev; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || need+=("$package")
-done
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-if [ ${#need[@]} -gt 0 ]; then
-  echo "== installing ${need[*]}"
-  $sudo dpkg --add-architecture i386
-  $sudo apt-get update -qq
-  packages=("${need[@]}")
-  packages=("${packages[@]/i386-architecture/}")
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq ${packages[@]}
-fi
-
-# Runs a command with its output shown only when it fails.
-quietly() {
-  local log status=0
-  log=$(mktemp)
-  "$@" >"$log" 2>&1 || status=$?
-  [ "$status" -eq 0 ] || cat "$log"
-  rm -f "$log"
-  return "$status"
-}
+source scripts/lib.sh
+install_missing --architecture i386 qemu-system-x86 busybox-static wine64 wine32:i386 \
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake g++ libgtest-dev
 
 # The builds the guest runs.
 jobs=$(nproc)
@@ -57,8 +34,6 @@ done
 cache=${ZENDROCAST_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zendrocast}/vm-amd64
 package=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' |
   head -n 1)
-[ -n "$package" ] || { $sudo apt-get update -qq; package=$(apt-cache depends linux-image-amd64 |
-  sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n 1); }
 kernel=$cache/$package
 if [ ! -d "$kernel/lib/modules" ]; then
   echo "== fetching $package"
