@@ -66,7 +66,7 @@ struct Step {
   int Line = 0;
 };
 
-struct DeviceSpec {
+struct DeviceDefinition {
   std::string Name;
   std::string Id;  // VVVV:PPPP
   std::string Descriptor;
@@ -79,7 +79,7 @@ struct DeviceSpec {
 
 struct Scenario {
   std::string Name;
-  std::vector<DeviceSpec> Devices;
+  std::vector<DeviceDefinition> Devices;
   bool Corpus = false;
   std::vector<Step> Steps;
 };
@@ -220,7 +220,7 @@ std::vector<Scenario> LoadScenarios() {
         Die(where + ": no descriptor " + words[3]);
       }
       scenario.Devices.push_back(
-          DeviceSpec{words[1], words[2], words[3], {words.begin() + 4, words.end()}});
+          DeviceDefinition{words[1], words[2], words[3], {words.begin() + 4, words.end()}});
     } else if (words[0] == "corpus") {
       scenario.Corpus = true;
     } else if ((words[0] == "run" && words.size() >= 2) ||
@@ -356,19 +356,20 @@ void SyncDevices(const Devices& devices) {
 
 Devices StartDevices(const Scenario& scenario) {
   std::vector<std::string> arguments;
-  std::vector<DeviceSpec> specs = scenario.Devices;
+  std::vector<DeviceDefinition> definitions = scenario.Devices;
   if (scenario.Corpus) {
     char id[16];
     for (std::size_t i = 0; i < CorpusOrder.size(); ++i) {
       std::snprintf(id, sizeof id, "6666:%04zx", 0xC000 + i);
-      specs.push_back(DeviceSpec{CorpusOrder[i], id, CorpusOrder[i], {}});
+      definitions.push_back(DeviceDefinition{CorpusOrder[i], id, CorpusOrder[i], {}});
     }
   }
   Devices devices;
   devices.Log = TheConfig.Results + "/" + scenario.Name + ".devices.log";
-  for (const DeviceSpec& spec : specs) {
-    std::string text = spec.Name + "," + spec.Id + "," + Hex(Descriptors[spec.Descriptor].Bytes);
-    for (const std::string& setting : spec.Settings) {
+  for (const DeviceDefinition& definition : definitions) {
+    std::string text =
+        definition.Name + "," + definition.Id + "," + Hex(Descriptors[definition.Descriptor].Bytes);
+    for (const std::string& setting : definition.Settings) {
       text += "," + setting;
     }
     arguments.push_back(text);
@@ -802,8 +803,9 @@ void RunScenario(const Scenario& scenario) {
       wineRan = wineRan || build->Wine;
       // A device that unplugs takes each report before the writer may write again (see the
       // uhid device program): the writer shares CPU 0 with it.
-      const bool unplugs = std::any_of(scenario.Devices.begin(), scenario.Devices.end(),
-                                       [](const DeviceSpec& spec) { return spec.Unplugs(); });
+      const bool unplugs =
+          std::any_of(scenario.Devices.begin(), scenario.Devices.end(),
+                      [](const DeviceDefinition& definition) { return definition.Unplugs(); });
       const Outcome outcome = RunCommand(command, step.User, 240, unplugs);
       SyncDevices(devices);
       std::map<std::string, std::vector<std::string>> reports = NewReports(devices, seen);
