@@ -102,14 +102,29 @@ std::string FindNode(const std::string& uniq) {
   return access(node.c_str(), F_OK) == 0 ? node : std::string();
 }
 
+// Log lines wait in memory until a sync or the end: a write to the log may block (on the test
+// VM's shared folder it waits for the host), and while this program is blocked the tool's
+// writes could get ahead of an unplug.
 void Log(std::FILE* log, const Device& device, const std::string& text) {
   std::fprintf(log, "%s %s\n", device.Name.c_str(), text.c_str());
-  std::fflush(log);
 }
 
-// Answers what the kernel asks of a device; logs output reports. Returns false once the device
-// can be read no more.
-bool Serve(Device& device, std::FILE* log, bool drain) {
+std::string ReportText(const uhid_event& event) {
+  std::string text = std::to_string(event.u.output.size);
+  char hex[4];
+  for (unsigned i = 0; i < event.u.output.size; ++i) {
+    std::snprintf(hex, sizeof hex, " %02x", event.u.output.data[i]);
+    text += hex;
+  }
+  return text;
+}
+
+void Unplug(Device& device, std::FILE* log);
+
+// Answers what the kernel asks of a device and logs its output reports; the report that
+// unplugs the device is followed by the unplug at once. Returns false once the device can be
+// read no more.
+bool Serve(Device& device, std::FILE* log, bool draining) {
   uhid_event event{};
   const ssize_t got = read(device.Fd, &event, sizeof event);
   if (got <= 0) {
@@ -117,37 +132,28 @@ bool Serve(Device& device, std::FILE* log, bool drain) {
   }
   switch (event.type) {
     case UHID_OUTPUT: {
-      std::string text = std::to_string(event.u.output.size);
-      char hex[4];
-      for (unsigned i = 0; i < event.u.output.size; ++i) {
-        std::snprintf(hex, sizeof hex, " %02x", event.u.output.data[i]);
-        text += hex;
-      }
-      Log(log, device, text);
       ++device.Reports;
-      break;
-    }
-    case UHID_GET_REPORT: {
-      // No feature or input reports to give: answer at once, or the kernel waits for us.
-      uhid_event reply{};
-      reply.type = UHID_GET_REPORT_REPLY;
-      reply.u.get_report_reply.id = event.u.get_report.id;
-      reply.u.get_report_reply.err = EIO;
-      if (!drain) {
-        Send(device.Fd, reply);
+      Log(log, device, ReportText(event));
+      if (!draining && device.UnplugAfter >= 0 && device.Reports >= device.UnplugAfter) {
+        Unplug(device, log);
       }
       break;
     }
-    case UHID_SET_REPORT: {
-      uhid_event reply{};
-      reply.type = UHID_SET_REPORT_REPLY;
-      reply.u.set_report_reply.id = event.u.set_report.id;
-      reply.u.set_report_reply.err = EIO;
-      if (!drain) {
+    case UHID_GET_REPORT:
+    case UHID_SET_REPORT:
+      // No feature or input reports to give or take: refuse at once, or the kernel waits.
+      if (!draining) {
+        uhid_event reply{};
+        if (event.type == UHID_GET_REPORT) {
+          reply.type = UHID_GET_REPORT_REPLY;
+          reply.u.get_report_reply = {event.u.get_report.id, EIO, 0, {}};
+        } else {
+          reply.type = UHID_SET_REPORT_REPLY;
+          reply.u.set_report_reply = {event.u.set_report.id, EIO};
+        }
         Send(device.Fd, reply);
       }
       break;
-    }
     default:
       break;
   }
@@ -156,9 +162,9 @@ bool Serve(Device& device, std::FILE* log, bool drain) {
 
 // Destroys the device; the reports the kernel took before that still count as received.
 void Unplug(Device& device, std::FILE* log) {
-  uhid_event event{};
-  event.type = UHID_DESTROY;
-  Send(device.Fd, event);
+  uhid_event destroy{};
+  destroy.type = UHID_DESTROY;
+  Send(device.Fd, destroy);
   const int flags = fcntl(device.Fd, F_GETFL);
   fcntl(device.Fd, F_SETFL, flags | O_NONBLOCK);
   while (Serve(device, log, true)) {
@@ -168,19 +174,12 @@ void Unplug(Device& device, std::FILE* log) {
   Log(log, device, "unplugged");
 }
 
-void ServeAndUnplug(Device& device, std::FILE* log) {
-  Serve(device, log, false);
-  if (device.UnplugAfter >= 0 && device.Reports >= device.UnplugAfter) {
-    Unplug(device, log);
-  }
-}
-
 // Reads every event the kernel holds for the devices now.
 void Sync(std::vector<Device>& devices, std::FILE* log) {
   for (Device& device : devices) {
     pollfd polled = {device.Fd, POLLIN, 0};
     while (device.Fd >= 0 && poll(&polled, 1, 0) == 1 && (polled.revents & POLLIN) != 0) {
-      ServeAndUnplug(device, log);
+      Serve(device, log, false);
       polled.fd = device.Fd;
     }
   }
@@ -193,7 +192,7 @@ int main(int argc, char** argv) {
     Die("usage: zendrocast_uhid_device LOG DEVICE...");
   }
   std::FILE* log = std::fopen(argv[1], "w");
-  if (log == nullptr) {
+  if (log == nullptr || setvbuf(log, nullptr, _IOFBF, 1 << 20) != 0) {
     Die(std::string("cannot write ") + argv[1]);
   }
   std::vector<Device> devices;
@@ -270,6 +269,7 @@ int main(int argc, char** argv) {
       for (ssize_t i = 0; i < got; ++i) {
         if (buffer[i] == '\n') {
           Sync(devices, log);
+          std::fflush(log);
           std::printf("synced\n");
           std::fflush(stdout);
         }
@@ -278,7 +278,7 @@ int main(int argc, char** argv) {
     }
     for (std::size_t i = 0; i < devices.size(); ++i) {
       if (devices[i].Fd >= 0 && (polled[i + 1].revents & POLLIN) != 0) {
-        ServeAndUnplug(devices[i], log);
+        Serve(devices[i], log, false);
       }
     }
   }
