@@ -71,11 +71,14 @@ Invocation ReadInvocation(const std::string& argumentText) {
   std::string rest;
   SplitWord(argumentText, word, rest);
   if (word == "--help" || word == "--version" || word == "--list") {
-    invocation.Kind = word == "--help"      ? Invocation::Help
-                      : word == "--version" ? Invocation::Version
-                                            : Invocation::List;
+    // With more text after it, the option word is a malformed run, banner and echo included,
+    // as that text always was.
     if (argumentText != word) {
       invocation.Error = word + " takes no arguments";
+    } else {
+      invocation.Kind = word == "--help"      ? Invocation::Help
+                        : word == "--version" ? Invocation::Version
+                                              : Invocation::List;
     }
   } else if (word == "--path") {
     // A Windows command tail keeps the quotes that a path with & characters needs.
@@ -100,10 +103,6 @@ Invocation ReadInvocation(const std::string& argumentText) {
 }
 
 int RunOption(const Invocation& invocation) {
-  if (!invocation.Error.empty()) {
-    ConsoleMod::WriteErrorText(invocation.Error);
-    return WriteToDeviceMod::ExitBadArgument;
-  }
   switch (invocation.Kind) {
     case Invocation::Help:
       WriteConsoleText(HelpText);

@@ -12,7 +12,8 @@ struct Invocation {
   KindType Kind = Send;
   std::string Path;       // --path: the one interface that may be the box
   std::string FieldText;  // the text the three fields are cut from
-  std::string Error;      // why the option's own words are malformed; empty when they are not
+  std::string Error;      // why an option's words are malformed (a run that stops after its
+                          // echo); empty when they are not
 };
 
 Invocation ReadInvocation(const std::string& argumentText);

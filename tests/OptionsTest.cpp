@@ -50,8 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
         OptionText{"--help", Invocation::Help, "", "--help", false},
         OptionText{"--version", Invocation::Version, "", "--version", false},
         OptionText{"--list", Invocation::List, "", "--list", false},
-        OptionText{"--list 1", Invocation::List, "", "", true},
-        OptionText{"--help ", Invocation::Help, "", "", true},
+        OptionText{"--list 1", Invocation::Send, "", "", true},
+        OptionText{"--help ", Invocation::Send, "", "", true},
         OptionText{"--path /dev/hidraw3 1 10 20", Invocation::Send, "/dev/hidraw3", "1 10 20",
                    false},
         // The fields after the path are cut as always, two blanks included.
@@ -87,13 +87,14 @@ TEST(Options, HelpAndVersionPrintWithoutBannerOrSystemCalls) {
   EXPECT_TRUE(Scripted::Calls.empty());
 }
 
-TEST(Options, MalformedOptionsPrintOneErrorLineAndTouchNothing) {
+// Such texts were malformed runs before there were options: their console text stays as it was.
+TEST(Options, MalformedOptionsAreMalformedRunsThatTouchNothing) {
   Scripted::Start(Scripted::Script{{FirstBox}});
   EXPECT_EQ(Scripted::RunMain("--list all"), WriteToDeviceMod::ExitBadArgument);
-  EXPECT_EQ(Scripted::Stdout, "");
+  EXPECT_EQ(Scripted::Stdout, Echo("--list all"));
   EXPECT_EQ(Scripted::Stderr, "zendrocast: --list takes no arguments\r\n");
+  EXPECT_TRUE(Scripted::Calls.empty());
 
-  // --path is a run: banner and echo come first, as for any malformed field.
   Scripted::Start(Scripted::Script{{FirstBox}});
   EXPECT_EQ(Scripted::RunMain("--path dev-box-a"), WriteToDeviceMod::ExitBadArgument);
   EXPECT_EQ(Scripted::Stdout, Echo("--path dev-box-a"));
