@@ -63,9 +63,13 @@ const std::vector<std::string>* FindSet(Handle deviceInfoSet) {
   return found == DeviceInfoSets.end() ? nullptr : &found->second;
 }
 
-// A handle opened for queries only (O_PATH) refuses the hidraw ioctls; its device's attributes
-// and report descriptor are read from the device's sysfs folder instead, which any user may read.
-bool IsQueryHandle(int fd) {
+// A handle opened for queries only (O_PATH) refuses the hidraw ioctls with EBADF; its device's
+// attributes and report descriptor are read from the device's sysfs folder instead, which any
+// user may read. Called right after a failed ioctl, whose errno it looks at.
+bool RefusedAsQueryHandle(int fd) {
+  if (errno != EBADF) {
+    return false;
+  }
   const int flags = fcntl(fd, F_GETFL);
   return flags >= 0 && (flags & O_PATH) != 0;
 }
@@ -127,7 +131,7 @@ bool ReadDescriptor(int fd, std::vector<std::uint8_t>& descriptor) {
   int size = 0;
   if (ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0) {
     std::string content;
-    if (errno != EBADF || !IsQueryHandle(fd) ||
+    if (!RefusedAsQueryHandle(fd) ||
         !ReadDeviceSysfsFile(fd, "report_descriptor", HID_MAX_DESCRIPTOR_SIZE, content)) {
       return false;
     }
@@ -314,7 +318,7 @@ bool HidD_GetAttributes(Handle device, HIDD_ATTRIBUTES* attributes) {
   if (ioctl(fd, HIDIOCGRAWINFO, &info) == 0) {
     vendor = static_cast<std::uint16_t>(info.vendor);
     product = static_cast<std::uint16_t>(info.product);
-  } else if (errno != EBADF || !IsQueryHandle(fd) || !ReadSysfsIdentity(fd, vendor, product)) {
+  } else if (!RefusedAsQueryHandle(fd) || !ReadSysfsIdentity(fd, vendor, product)) {
     return Fail(errno, false);
   }
   attributes->VendorID = static_cast<std::uint16_t>(vendor);
