@@ -101,7 +101,7 @@ struct Outcome {
   double Seconds = 0;
 };
 
-// A device of a running scenario: its node, its unique id and the log lines of its reports.
+// A device of a running scenario: its hidraw node and its unique id.
 struct LiveDevice {
   std::string Node;
   std::string Uniq;
@@ -250,6 +250,17 @@ std::vector<Scenario> LoadScenarios() {
   return scenarios;
 }
 
+// In a child: becomes the command, or ends with status 127.
+[[noreturn]] void Exec(const std::vector<std::string>& command) {
+  std::vector<char*> argv;
+  for (const std::string& word : command) {
+    argv.push_back(const_cast<char*>(word.c_str()));
+  }
+  argv.push_back(nullptr);
+  execv(argv[0], argv.data());
+  _exit(127);
+}
+
 // Runs a command to its end, or kills it after the timeout. The output is what the command
 // wrote by the time it ended (Wine's services, started by a command, keep its pipes open).
 Outcome RunCommand(const std::vector<std::string>& command, const std::string& user,
@@ -279,13 +290,7 @@ Outcome RunCommand(const std::vector<std::string>& command, const std::string& u
         _exit(125);
       }
     }
-    std::vector<char*> argv;
-    for (const std::string& word : command) {
-      argv.push_back(const_cast<char*>(word.c_str()));
-    }
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
+    Exec(command);
   }
   close(out[1]);
   close(err[1]);
@@ -355,7 +360,6 @@ void SyncDevices(const Devices& devices) {
 }
 
 Devices StartDevices(const Scenario& scenario) {
-  std::vector<std::string> arguments;
   std::vector<DeviceDefinition> definitions = scenario.Devices;
   if (scenario.Corpus) {
     char id[16];
@@ -366,13 +370,14 @@ Devices StartDevices(const Scenario& scenario) {
   }
   Devices devices;
   devices.Log = TheConfig.Results + "/" + scenario.Name + ".devices.log";
+  std::vector<std::string> command = {TheConfig.Uhid, devices.Log};
   for (const DeviceDefinition& definition : definitions) {
     std::string text =
         definition.Name + "," + definition.Id + "," + Hex(Descriptors[definition.Descriptor].Bytes);
     for (const std::string& setting : definition.Settings) {
       text += "," + setting;
     }
-    arguments.push_back(text);
+    command.push_back(text);
   }
   int input[2];
   int output[2];
@@ -383,14 +388,7 @@ Devices StartDevices(const Scenario& scenario) {
   if (devices.Pid == 0) {
     dup2(input[0], STDIN_FILENO);
     dup2(output[1], STDOUT_FILENO);
-    std::vector<char*> argv = {const_cast<char*>(TheConfig.Uhid.c_str()),
-                               const_cast<char*>(devices.Log.c_str())};
-    for (std::string& argument : arguments) {
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
+    Exec(command);
   }
   close(input[0]);
   close(output[1]);
