@@ -23,6 +23,8 @@ struct DeviceLink {
   std::uint32_t ReportsWrittenInFull = 0;
   // When not empty, only the interface at this path can match (a user with several boxes).
   std::string PathFilter;
+  // When not empty, only an interface whose serial number is exactly this can match.
+  std::string SerialFilter;
 };
 
 extern DeviceLink Link;

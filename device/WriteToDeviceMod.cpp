@@ -52,6 +52,27 @@ std::string ReadInterfacePath(Handle deviceInfoSet, SP_DEVICE_INTERFACE_DATA& in
   return std::string(path, strnlen(path, detail.size() - DETAIL_PATH_OFFSET));
 }
 
+// UTF-16 text up to its NUL as UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf8FromWide(const std::uint16_t* wide, std::size_t maximum) {
+  std::string text;
+  for (std::size_t i = 0; i < maximum && wide[i] != 0; ++i) {
+    std::uint32_t point = wide[i];
+    if (point >= 0xD800 && point < 0xDC00 && i + 1 < maximum && wide[i + 1] >= 0xDC00 &&
+        wide[i + 1] < 0xE000) {
+      point = 0x10000 + ((point - 0xD800) << 10) + (wide[++i] - 0xDC00);
+    } else if (point >= 0xD800 && point < 0xE000) {
+      point = 0xFFFD;
+    }
+    const int extra = point < 0x80 ? 0 : point < 0x800 ? 1 : point < 0x10000 ? 2 : 3;
+    text += static_cast<char>(
+        extra == 0 ? point : ((0xFFu << (7 - extra)) & 0xFF) | (point >> (6 * extra)));
+    for (int k = extra - 1; k >= 0; --k) {
+      text += static_cast<char>(0x80 | ((point >> (6 * k)) & 0x3F));
+    }
+  }
+  return text;
+}
+
 bool IsTarget(const HIDD_ATTRIBUTES& attributes) {
   return attributes.VendorID == TargetVendorId && attributes.ProductID == TargetProductId;
 }
@@ -70,7 +91,8 @@ void TryCandidate(Handle deviceInfoSet, SP_DEVICE_INTERFACE_DATA& interfaceData)
   TraceCall("HidD_GetAttributes");
   if (attributesRead && IsTarget(Link.DeviceAttributes) &&
       (Link.PathFilter.empty() ||
-       SameDevicePath(Link.DevicePath.c_str(), Link.PathFilter.c_str()))) {
+       SameDevicePath(Link.DevicePath.c_str(), Link.PathFilter.c_str())) &&
+      (Link.SerialFilter.empty() || ReadSerialNumber(Link.HIDHandle) == Link.SerialFilter)) {
     Link.DeviceFound = true;
   } else {
     Link.DeviceFound = false;
@@ -88,11 +110,16 @@ void ReadEntryDetails(Handle device, InterfaceEntry& entry) {
   entry.ProductID = attributes.ProductID;
   entry.IsBox = entry.AttributesRead && IsTarget(attributes);
 
+  entry.Serial = ReadSerialNumber(device);
+  entry.HasSerial = !entry.Serial.empty();
+
   PreparsedDataRef preparsedData = 0;
   if (HidD_GetPreparsedData(device, &preparsedData)) {
     HIDP_CAPS caps{};
     entry.CapsRead = HidP_GetCaps(preparsedData, &caps) == HIDP_STATUS_SUCCESS;
     entry.OutputReportByteLength = caps.OutputReportByteLength;
+    entry.UsagePage = caps.UsagePage;
+    entry.Usage = caps.Usage;
     HidD_FreePreparsedData(preparsedData);
   }
 }
@@ -110,6 +137,17 @@ std::string SystemErrorText(std::uint32_t code) {
     return std::string(buffer, stored - 2);
   }
   return std::string();
+}
+
+std::string ReadSerialNumber(Handle device) {
+  // Room for the longest serial a device can give, and one NUL more than the query may write, so
+  // a serial that fills the buffer still ends (where careless readers run on into garbage).
+  std::uint16_t buffer[HID_SERIAL_NUMBER_MAX_CHARS + 2] = {};
+  const std::uint32_t saved = GetLastError();
+  const bool read = HidD_GetSerialNumberString(
+      device, buffer, static_cast<std::uint32_t>(sizeof buffer - sizeof buffer[0]));
+  SetLastError(saved);
+  return read ? Utf8FromWide(buffer, HID_SERIAL_NUMBER_MAX_CHARS + 1) : std::string();
 }
 
 void TraceCall(const std::string& label) {

@@ -42,10 +42,18 @@ struct InterfaceEntry {
   bool IsBox = false;  // the target vendor and product
   bool CapsRead = false;
   std::uint16_t OutputReportByteLength = 0;
+  std::uint16_t UsagePage = 0;  // the top-level collection's usage, with CapsRead
+  std::uint16_t Usage = 0;
+  bool HasSerial = false;  // the system reported a serial number that is not empty
+  std::string Serial;      // UTF-8
 };
 
 std::string SystemErrorText(std::uint32_t code);
 void TraceCall(const std::string& label);
+
+// The serial number of an open device in UTF-8; empty when it has none or the query fails.
+// Records no error code: the trace is the same whether or not a run asks for serials.
+std::string ReadSerialNumber(APIdeclarations::Handle device);
 
 bool FindDevice();
 // Every present HID interface, in the order a discovery pass meets them; traces nothing.

@@ -151,6 +151,7 @@ int Main() {
       throw RunError(invocation.Error, WriteToDeviceMod::ExitBadArgument);
     }
     WriteToDeviceMod::Link.PathFilter = invocation.Path;
+    WriteToDeviceMod::Link.SerialFilter = invocation.Serial;
     const ArgumentValues values = ConvertArgumentText(invocation.FieldText);
     WriteConsoleText("\r\n1:" + std::to_string(values.BoxSelector) + " 2:" +
                      std::to_string(values.Byte1) + " 3:" + std::to_string(values.Byte2) + "\r\n");

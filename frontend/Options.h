@@ -11,6 +11,7 @@ struct Invocation {
   enum KindType { Send, Help, Version, List };
   KindType Kind = Send;
   std::string Path;       // --path: the one interface that may be the box
+  std::string Serial;     // --serial: the serial number the box must have
   std::string FieldText;  // the text the three fields are cut from
   std::string Error;      // why an option's words are malformed (a run that stops after its
                           // echo); empty when they are not

@@ -84,6 +84,9 @@ struct HIDP_CAPS {
   std::uint16_t NumberFeatureDataIndices;
 };
 
+// The longest serial number string a USB device can report, in wide characters, without its NUL.
+constexpr std::uint32_t HID_SERIAL_NUMBER_MAX_CHARS = 126;
+
 // One value-capability record as HidP_GetValueCaps stores it; callers size buffers with it.
 constexpr std::uint32_t HIDP_VALUE_CAPS_SIZE = 72;
 
@@ -129,6 +132,9 @@ bool CloseHandle(Handle object);
 bool SameDevicePath(const char* path, const char* otherPath);
 
 bool HidD_GetAttributes(Handle device, HIDD_ATTRIBUTES* attributes);
+// The device's serial number as the system reports it: wide (UTF-16) characters, NUL-terminated
+// when there is room, never more than bufferLength bytes. Fails for a device that has none.
+bool HidD_GetSerialNumberString(Handle device, void* buffer, std::uint32_t bufferLength);
 bool HidD_GetPreparsedData(Handle device, PreparsedDataRef* preparsedData);
 std::int32_t HidP_GetCaps(PreparsedDataRef preparsedData, HIDP_CAPS* capabilities);
 // Stores at most *valueCapsLength records of HIDP_VALUE_CAPS_SIZE bytes.
@@ -141,6 +147,9 @@ Handle CreateEventA(void* eventAttributes, bool manualReset, bool initialState, 
 
 // The code recorded after the most recent operation.
 std::uint32_t GetLastError();
+// Records code as if an operation had left it, so that an untraced query can give back the code
+// it replaced.
+void SetLastError(std::uint32_t code);
 // Stores the system's text for messageId, ending with CR LF, and returns its length; returns 0
 // when there is no text or it does not fit in size characters with its NUL.
 std::uint32_t FormatMessageA(std::uint32_t flags, const void* source, std::uint32_t messageId,

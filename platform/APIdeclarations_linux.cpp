@@ -6,11 +6,11 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -74,19 +74,24 @@ bool RefusedAsQueryHandle(int fd) {
   return flags >= 0 && (flags & O_PATH) != 0;
 }
 
-// Reads at most limit bytes of a sysfs file of the character device behind fd; errno tells why
-// it could not.
+// Reads at most limit bytes of a file in the sysfs folder of the HID device behind fd: the
+// device of the node's entry in the class folder, found by the name the node was opened under
+// (the kernel's name, whatever link led to it), so it is the entry the enumeration listed. Any
+// user may read it, whether or not the node itself may be opened. errno tells why it could not.
 bool ReadDeviceSysfsFile(int fd, const char* name, std::size_t limit, std::string& content) {
-  struct stat status {};
-  if (fstat(fd, &status) != 0) {
+  char target[PATH_MAX];
+  const ssize_t length =
+      readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target - 1);
+  if (length <= 0) {
     return false;
   }
-  if (!S_ISCHR(status.st_mode)) {
+  const std::string opened(target, static_cast<std::size_t>(length));
+  const std::string node = opened.substr(opened.rfind('/') + 1);
+  if (node.empty() || node == "." || node == "..") {
     errno = ENOTTY;
     return false;
   }
-  const std::string path = "/sys/dev/char/" + std::to_string(major(status.st_rdev)) + ":" +
-                           std::to_string(minor(status.st_rdev)) + "/device/" + name;
+  const std::string path = std::string(HidrawClassFolder) + "/" + node + "/device/" + name;
   const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (file < 0) {
     return false;
@@ -104,23 +109,75 @@ bool ReadDeviceSysfsFile(int fd, const char* name, std::size_t limit, std::strin
   return got >= 0;
 }
 
-// The HID_ID line of the device's uevent file: bus, vendor and product in hexadecimal.
-bool ReadSysfsIdentity(int fd, std::uint32_t& vendor, std::uint32_t& product) {
+// The value of a KEY= line of the device's uevent file; errno tells why there is none.
+bool ReadUeventValue(int fd, const std::string& key, std::string& value) {
   std::string uevent;
   if (!ReadDeviceSysfsFile(fd, "uevent", 4096, uevent)) {
     return false;
   }
-  const std::size_t at = uevent.find("HID_ID=");
+  const std::string prefix = key + "=";
+  for (std::size_t at = 0; at < uevent.size();) {
+    const std::size_t end = std::min(uevent.find('\n', at), uevent.size());
+    if (uevent.compare(at, prefix.size(), prefix) == 0) {
+      value = uevent.substr(at + prefix.size(), end - at - prefix.size());
+      return true;
+    }
+    at = end + 1;
+  }
+  errno = ENODATA;
+  return false;
+}
+
+// UTF-8 text as UTF-16, each malformed byte as U+FFFD (the kernel keeps what the device gave).
+std::u16string Utf16FromUtf8(const std::string& text) {
+  std::u16string wide;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80             ? 1
+                               : (lead & 0xE0) == 0xC0 ? 2
+                               : (lead & 0xF0) == 0xE0 ? 3
+                               : (lead & 0xF8) == 0xF0 ? 4
+                                                       : 0;
+    char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+    bool valid = length != 0 && i + length <= text.size();
+    for (std::size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      point = (point << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and points past the last plane are malformed too.
+    static const char32_t Smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    valid = valid && point >= Smallest[length] && point <= 0x10FFFF &&
+            (point < 0xD800 || point > 0xDFFF);
+    if (!valid) {
+      wide += u'\uFFFD';
+      ++i;
+    } else if (point >= 0x10000) {
+      wide += static_cast<char16_t>(0xD800 + ((point - 0x10000) >> 10));
+      wide += static_cast<char16_t>(0xDC00 + ((point - 0x10000) & 0x3FF));
+      i += length;
+    } else {
+      wide += static_cast<char16_t>(point);
+      i += length;
+    }
+  }
+  return wide;
+}
+
+// The HID_ID line of the device's uevent file: bus, vendor and product in hexadecimal.
+bool ReadSysfsIdentity(int fd, std::uint32_t& vendor, std::uint32_t& product) {
+  std::string id;
+  if (!ReadUeventValue(fd, "HID_ID", id)) {
+    return false;
+  }
   char* end = nullptr;
-  if (at != std::string::npos) {
-    const char* bus = uevent.c_str() + at + 7;
-    std::strtoul(bus, &end, 16);
+  std::strtoul(id.c_str(), &end, 16);
+  if (*end == ':') {
+    vendor = static_cast<std::uint32_t>(std::strtoul(end + 1, &end, 16));
     if (*end == ':') {
-      vendor = static_cast<std::uint32_t>(std::strtoul(end + 1, &end, 16));
-      if (*end == ':') {
-        product = static_cast<std::uint32_t>(std::strtoul(end + 1, &end, 16));
-        return true;
-      }
+      product = static_cast<std::uint32_t>(std::strtoul(end + 1, &end, 16));
+      return true;
     }
   }
   errno = EBADMSG;
@@ -327,6 +384,25 @@ bool HidD_GetAttributes(Handle device, HIDD_ATTRIBUTES* attributes) {
   return true;
 }
 
+bool HidD_GetSerialNumberString(Handle device, void* buffer, std::uint32_t bufferLength) {
+  // The kernel's copy of the serial (HID_UNIQ): the USB serial number string for a USB device,
+  // the unique id its creator gave for others; empty when the device has none.
+  std::string uniq;
+  if (!ReadUeventValue(static_cast<int>(device), "HID_UNIQ", uniq)) {
+    return Fail(errno, false);
+  }
+  if (uniq.empty()) {
+    return Fail(ENODATA, false);
+  }
+  const std::u16string wide = Utf16FromUtf8(uniq);
+  const std::size_t bytes = (wide.size() + 1) * sizeof(char16_t);
+  if (bytes > bufferLength) {
+    return Fail(ENOBUFS, false);
+  }
+  std::memcpy(buffer, wide.c_str(), bytes);
+  return true;
+}
+
 bool HidD_GetPreparsedData(Handle device, PreparsedDataRef* preparsedData) {
   std::vector<std::uint8_t> descriptor;
   if (!ReadDescriptor(static_cast<int>(device), descriptor)) {
@@ -382,6 +458,10 @@ Handle CreateEventA(void* /*eventAttributes*/, bool /*manualReset*/, bool initia
 
 std::uint32_t GetLastError() {
   return LastError;
+}
+
+void SetLastError(std::uint32_t code) {
+  LastError = code;
 }
 
 std::uint32_t FormatMessageA(std::uint32_t /*flags*/, const void* /*source*/,

@@ -149,6 +149,10 @@ bool HidD_GetAttributes(Handle device, HIDD_ATTRIBUTES* attributes) {
                                        reinterpret_cast<::HIDD_ATTRIBUTES*>(attributes))) != FALSE;
 }
 
+bool HidD_GetSerialNumberString(Handle device, void* buffer, std::uint32_t bufferLength) {
+  return Recorded(::HidD_GetSerialNumberString(ToHandle(device), buffer, bufferLength)) != FALSE;
+}
+
 bool HidD_GetPreparsedData(Handle device, PreparsedDataRef* preparsedData) {
   PHIDP_PREPARSED_DATA data = nullptr;
   const BOOLEAN ok = ::HidD_GetPreparsedData(ToHandle(device), &data);
@@ -198,6 +202,10 @@ Handle CreateEventA(void* eventAttributes, bool manualReset, bool initialState, 
 
 std::uint32_t GetLastError() {
   return LastError;
+}
+
+void SetLastError(std::uint32_t code) {
+  LastError = code;
 }
 
 std::uint32_t FormatMessageA(std::uint32_t flags, const void* source, std::uint32_t messageId,

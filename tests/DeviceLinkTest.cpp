@@ -195,3 +195,61 @@ TEST(Trace, SystemTextIsCutOnlyOfItsLineEndAndBoundedByTheBuffer) {
 }
 
 }  // namespace
+
+namespace {
+
+struct SerialCase {
+  const char* name;
+  std::u16string reported;  // empty: the device has none
+  std::uint32_t error;      // the query fails with this code
+  std::string expected;
+};
+
+TEST(SerialNumbers, ReadAsUtf8WithinTheLongestAUsbDeviceGivesAndNoneWhenAbsentOrFailing) {
+  const std::u16string longest(126, u'7');
+  const std::u16string overfull(127, u'8');  // fills the buffer without a NUL
+  const SerialCase cases[] = {
+      {"126 wide characters", longest, 0, std::string(126, '7')},
+      {"buffer filled without a NUL", overfull, 0, std::string(127, '8')},
+      {"non-ASCII", u"Z\u00e4hler-\u20ac-\U0001F600", 0,
+       "Z\xc3\xa4hler-\xe2\x82\xac-\xf0\x9f\x98\x80"},
+      {"unpaired surrogate", std::u16string(u"a") + char16_t(0xD800) + u"b", 0,
+       "a\xef\xbf\xbd"
+       "b"},
+      {"empty", u"", 0, ""},
+      {"failing query", u"A1", Scripted::ERROR_GEN_FAILURE, ""},
+  };
+  for (const SerialCase& serialCase : cases) {
+    Scripted::Device box = Target;
+    box.Serial = serialCase.reported;
+    box.SerialError = serialCase.error;
+    Scripted::Start(Scripted::Script{{box}});
+    const APIdeclarations::Handle device = APIdeclarations::CreateFileA(
+        "dev-target", 0, 3, nullptr, APIdeclarations::OPEN_EXISTING, 0, 0);
+    APIdeclarations::SetLastError(Scripted::ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(WriteToDeviceMod::ReadSerialNumber(device), serialCase.expected) << serialCase.name;
+    // The query asks for no more than 127 wide characters, and leaves the recorded code alone.
+    EXPECT_EQ(Scripted::SerialBufferLength, 254u) << serialCase.name;
+    EXPECT_EQ(APIdeclarations::GetLastError(), Scripted::ERROR_NO_MORE_ITEMS) << serialCase.name;
+  }
+}
+
+TEST(SerialNumbers, ListingShowsEachInterfacesSerialAndUsage) {
+  Scripted::Device keyboard = MakeDevice("dev-keys", 0x6666, 0xF100);
+  keyboard.UsagePage = 0x01;
+  keyboard.Usage = 0x06;
+  keyboard.Serial = u"ONE";
+  Scripted::Device box = Target;
+  box.Serial = u"ONE";
+  Scripted::Start(Scripted::Script{{keyboard, box, Mouse}});
+  const std::vector<WriteToDeviceMod::InterfaceEntry> entries = WriteToDeviceMod::ListInterfaces();
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].Serial, "ONE");
+  EXPECT_EQ(entries[0].UsagePage, 0x01);
+  EXPECT_EQ(entries[0].Usage, 0x06);
+  EXPECT_EQ(entries[1].Serial, "ONE");
+  EXPECT_EQ(entries[1].UsagePage, 0xFF00);
+  EXPECT_FALSE(entries[2].HasSerial);
+}
+
+}  // namespace

@@ -20,6 +20,7 @@ struct OptionText {
   const char* path;
   const char* fieldText;
   bool malformed;
+  const char* serial = "";
 };
 
 void PrintTo(const OptionText& option, std::ostream* out) {
@@ -36,6 +37,7 @@ TEST_P(ReadInvocation, FindsTheOptionItsPathAndTheFields) {
   if (!expected.malformed) {
     EXPECT_EQ(invocation.Path, expected.path);
     EXPECT_EQ(invocation.FieldText, expected.fieldText);
+    EXPECT_EQ(invocation.Serial, expected.serial);
   }
 }
 
@@ -62,9 +64,23 @@ INSTANTIATE_TEST_SUITE_P(
         OptionText{"--path p", Invocation::Send, "", "", true},
         OptionText{"--path  1 10 20", Invocation::Send, "", "", true},
         OptionText{"--path \"p 1 10 20", Invocation::Send, "", "", true},
-        OptionText{"--path \"p\"1 10 20", Invocation::Send, "", "", true}));
+        OptionText{"--path \"p\"1 10 20", Invocation::Send, "", "", true},
+        // --serial reads its value as --path does; a quoted one may hold blanks.
+        OptionText{"--serial AB12 1 10 20", Invocation::Send, "", "1 10 20", false, "AB12"},
+        OptionText{"--serial \"A B\" 0 1 2", Invocation::Send, "", "0 1 2", false, "A B"},
+        OptionText{"--serialx A 1 2 3", Invocation::Send, "", "--serialx A 1 2 3", false},
+        OptionText{"--serial", Invocation::Send, "", "", true},
+        OptionText{"--serial AB12", Invocation::Send, "", "", true},
+        OptionText{"--serial \"\" 1 2 3", Invocation::Send, "", "", true}));
 
-const Scripted::Device Mouse = MakeDevice("dev-mouse", 0x046D, 0xC077);
+Scripted::Device MakeMouse() {
+  Scripted::Device mouse = MakeDevice("dev-mouse", 0x046D, 0xC077);
+  mouse.UsagePage = 0x01;
+  mouse.Usage = 0x02;
+  return mouse;
+}
+
+const Scripted::Device Mouse = MakeMouse();
 const Scripted::Device FirstBox = MakeDevice("dev-box-a", 0x6666, 0xF100);
 const Scripted::Device SecondBox = MakeDevice("dev-box-b", 0x6666, 0xF100);
 
@@ -105,21 +121,24 @@ TEST(Options, MalformedOptionsAreMalformedRunsThatTouchNothing) {
 TEST(Options, ListShowsEveryInterfaceAndMarksTheBoxes) {
   Scripted::Device locked = SecondBox;
   locked.OpenError = Scripted::ERROR_ACCESS_DENIED;  // queries still answer
+  locked.Serial = u"B\"2\\\n";                       // read back from its escaped form
   Scripted::Device gone = MakeDevice("dev-gone", 0x1234, 0x5678);
   gone.OpenError = Scripted::ERROR_FILE_NOT_FOUND;
   gone.QueryOpenError = Scripted::ERROR_FILE_NOT_FOUND;
   Scripted::Device wide = FirstBox;
   wide.OutputReportByteLength = 65;
+  wide.Serial = u"A1";
   Scripted::Start(Scripted::Script{{Mouse, wide, locked, gone}});
 
   EXPECT_EQ(Scripted::RunMain("--list"), WriteToDeviceMod::ExitAllSent);
-  EXPECT_EQ(
-      Scripted::Stdout,
-      Lines({"046d:c077 dev-mouse: opened, output report 9 bytes",
-             "6666:f100 dev-box-a: box, opened, output report 65 bytes",
-             "6666:f100 dev-box-b: box, not opened (Access is denied.), output report 9 bytes",
-             "????:???? dev-gone: not opened (The system cannot find the file specified.), "
-             "output report length unknown"}));
+  EXPECT_EQ(Scripted::Stdout,
+            Lines({"046d:c077 dev-mouse: usage 01:02, opened, output report 9 bytes, no serial",
+                   "6666:f100 dev-box-a: box, usage ff00:01, opened, output report 65 bytes, "
+                   "serial \"A1\"",
+                   "6666:f100 dev-box-b: box, usage ff00:01, not opened (Access is denied.), "
+                   "output report 9 bytes, serial \"B\\\"2\\\\\\x0a\"",
+                   "????:???? dev-gone: usage unknown, not opened (The system cannot find the "
+                   "file specified.), output report length unknown, no serial"}));
   EXPECT_EQ(Scripted::Stderr, "");
   EXPECT_TRUE(Scripted::DeviceWrites.empty());
   // Every handle the listing opened it closed again, and it released the set.
@@ -185,6 +204,66 @@ TEST(PathOption, ARunWithoutItNeverComparesPaths) {
   Scripted::Start(Scripted::Script{{Mouse, FirstBox}});
   EXPECT_EQ(Scripted::RunMain("1 10 20"), WriteToDeviceMod::ExitAllSent);
   EXPECT_EQ(std::count(Scripted::Calls.begin(), Scripted::Calls.end(), "SameDevicePath"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+Scripted::Device WithSerial(Scripted::Device device, const std::u16string& serial) {
+  device.Serial = serial;
+  return device;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(SerialOption, PicksTheBoxWithThatExactSerialAndTracesAsThePlainRun) {
+  // The first box has no serial, so its query fails; that code must not reach the trace.
+  const std::vector<Scripted::Device> devices = {FirstBox, WithSerial(SecondBox, u"B2")};
+  Scripted::Start(Scripted::Script{devices});
+  EXPECT_EQ(Scripted::RunMain("--serial B2 0 1 2"), WriteToDeviceMod::ExitAllSent);
+  ASSERT_EQ(Scripted::DeviceWrites.size(), 10u);
+  EXPECT_EQ(Scripted::DeviceWrites.back().Path, "dev-box-b");
+  const std::string serialRun = Scripted::Stdout;
+  Scripted::Start(Scripted::Script{devices});
+  Scripted::RunMain("--path dev-box-b 0 1 2");
+  EXPECT_EQ(serialRun.substr(serialRun.find("1:48")),
+            Scripted::Stdout.substr(Scripted::Stdout.find("1:48")));
+
+  // Case counts, and a box without a serial is never the box.
+  for (const char* text : {"--serial b2 0 1 2", "--serial \"\" 0 1 2"}) {
+    Scripted::Start(Scripted::Script{devices});
+    EXPECT_NE(Scripted::RunMain(text), WriteToDeviceMod::ExitAllSent) << text;
+    EXPECT_TRUE(Scripted::DeviceWrites.empty()) << text;
+  }
+  EXPECT_EQ(Count(Scripted::Stdout, "Failed to find hardware"), 0u);  // the empty one: malformed
+  Scripted::Start(Scripted::Script{devices});
+  EXPECT_EQ(Scripted::RunMain("--serial b2 0 1 2"), WriteToDeviceMod::ExitNotAllSent);
+  EXPECT_EQ(Count(Scripted::Stdout, "Failed to find hardware\r\n"), 10u);
+}
+
+TEST(SerialOption, TwoBoxesWithOneSerialSendToTheFirstInEnumerationOrder) {
+  Scripted::Start(
+      Scripted::Script{{Mouse, WithSerial(SecondBox, u"SAME"), WithSerial(FirstBox, u"SAME")}});
+  EXPECT_EQ(Scripted::RunMain("--serial SAME 1 10 20"), WriteToDeviceMod::ExitAllSent);
+  ASSERT_EQ(Scripted::DeviceWrites.size(), 10u);
+  EXPECT_EQ(Scripted::DeviceWrites.front().Path, "dev-box-b");
+  EXPECT_EQ(Scripted::DeviceWrites.back().Path, "dev-box-b");
+}
+
+TEST(SerialOption, MalformedSerialTextKeepsBannerAndEchoAndTouchesNothing) {
+  Scripted::Start(Scripted::Script{{WithSerial(FirstBox, u"AB12")}});
+  EXPECT_EQ(Scripted::RunMain("--serial AB12"), WriteToDeviceMod::ExitBadArgument);
+  EXPECT_EQ(Scripted::Stdout, Echo("--serial AB12"));
+  EXPECT_EQ(Scripted::Stderr,
+            "zendrocast: --serial needs a serial number, then the three fields\r\n");
+  EXPECT_TRUE(Scripted::Calls.empty());
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ std::vector<DeviceWrite> DeviceWrites;
 std::vector<std::string> Calls;
 std::uint16_t ValueCapsRequested = 0;
 std::uint32_t FormatMessageFlags = 0;
+std::uint32_t SerialBufferLength = 0;
 
 namespace {
 
@@ -60,6 +61,7 @@ void Start(const Script& script) {
   Calls.clear();
   ValueCapsRequested = 0;
   FormatMessageFlags = 0;
+  SerialBufferLength = 0;
   WriteToDeviceMod::Link = WriteToDeviceMod::DeviceLink{};
   // Device-link tests run without Main, which would store the handle first.
   ConsoleMod::StdOutHandle = StdOut;
@@ -219,6 +221,28 @@ bool HidD_GetAttributes(Handle device, HIDD_ATTRIBUTES* attributes) {
   return true;
 }
 
+bool HidD_GetSerialNumberString(Handle device, void* buffer, std::uint32_t bufferLength) {
+  Calls.push_back("HidD_GetSerialNumberString");
+  SerialBufferLength = bufferLength;
+  const Device* found = DeviceOf(device);
+  if (found == nullptr) {
+    return Fail(ERROR_INVALID_HANDLE, false);
+  }
+  if (found->SerialError != 0 || found->Serial.empty()) {
+    return Fail(found->SerialError != 0 ? found->SerialError : ERROR_GEN_FAILURE, false);
+  }
+  // As the HID class driver does: the NUL only when there is room for it.
+  const std::size_t bytes = found->Serial.size() * sizeof(char16_t);
+  if (bytes > bufferLength) {
+    return Fail(ERROR_INSUFFICIENT_BUFFER, false);
+  }
+  std::memcpy(buffer, found->Serial.data(), bytes);
+  if (bytes + sizeof(char16_t) <= bufferLength) {
+    std::memset(static_cast<char*>(buffer) + bytes, 0, sizeof(char16_t));
+  }
+  return true;
+}
+
 bool HidD_GetPreparsedData(Handle device, PreparsedDataRef* preparsedData) {
   Calls.push_back("HidD_GetPreparsedData");
   const Device* found = DeviceOf(device);
@@ -237,6 +261,8 @@ std::int32_t HidP_GetCaps(PreparsedDataRef preparsedData, HIDP_CAPS* caps) {
   const auto* device = reinterpret_cast<const Device*>(preparsedData);
   *caps = HIDP_CAPS{};
   caps->OutputReportByteLength = device->OutputReportByteLength;
+  caps->UsagePage = device->UsagePage;
+  caps->Usage = device->Usage;
   caps->NumberInputValueCaps = device->NumberInputValueCaps;
   return 0x00110000;
 }
@@ -271,6 +297,10 @@ Handle CreateEventA(void*, bool manualReset, bool initialState, const char* name
 
 std::uint32_t GetLastError() {
   return LastError;
+}
+
+void SetLastError(std::uint32_t code) {
+  LastError = code;
 }
 
 std::uint32_t FormatMessageA(std::uint32_t flags, const void*, std::uint32_t messageId,

@@ -24,6 +24,8 @@ struct Device {
   std::uint16_t VendorID = 0;
   std::uint16_t ProductID = 0;
   std::uint16_t OutputReportByteLength = 9;
+  std::uint16_t UsagePage = 0xFF00;  // the top-level collection's usage: the box's vendor page
+  std::uint16_t Usage = 1;
   std::uint16_t NumberInputValueCaps = 1;
   std::uint32_t OpenError = 0;             // CreateFileA fails with this code
   std::uint32_t QueryOpenError = 0;        // ... and this one when opening for queries only
@@ -32,6 +34,8 @@ struct Device {
   int WritesBeforeFailure = 0;             // ...after this many have succeeded
   bool ShortWrites = false;                // writes store one byte less than asked
   std::uint32_t RequiredSizeOverride = 0;  // non-zero: the size query reports this
+  std::u16string Serial;                   // as the system reports it; empty: none
+  std::uint32_t SerialError = 0;           // the serial query fails with this code
 };
 
 inline Device MakeDevice(const std::string& path, std::uint16_t vendor, std::uint16_t product) {
@@ -74,5 +78,6 @@ extern std::vector<DeviceWrite> DeviceWrites;
 extern std::vector<std::string> Calls;    // operation names, with the path for CreateFileA
 extern std::uint16_t ValueCapsRequested;  // the count passed to the last HidP_GetValueCaps
 extern std::uint32_t FormatMessageFlags;
+extern std::uint32_t SerialBufferLength;  // the byte count passed to the last serial query
 
 }  // namespace Scripted

@@ -63,6 +63,34 @@ HidrawEmulator::Node Mouse(const std::string& name) {
   return node;
 }
 
+bool MakeSysfsEntry(const HidrawEmulator::Node& node, const std::string& classFolder) {
+  const std::string device = classFolder + "/" + node.Name + "/device";
+  if (mkdir((classFolder + "/" + node.Name).c_str(), 0755) != 0 ||
+      mkdir(device.c_str(), 0755) != 0) {
+    return false;
+  }
+  char id[32];
+  std::snprintf(id, sizeof id, "%04X:%08X:%08X", node.Bus, node.Vendor, node.Product);
+  const std::string uevent = "DRIVER=hid-generic\nHID_ID=" + std::string(id) +
+                             "\nHID_NAME=emulated " + node.Name + "\nHID_PHYS=" + node.Phys +
+                             "\nHID_UNIQ=" + node.Serial + "\n";
+  const std::string descriptor(node.Descriptor.begin(), node.Descriptor.end());
+  for (const auto& [name, content] :
+       {std::pair<const char*, const std::string&>{"uevent", uevent},
+        std::pair<const char*, const std::string&>{"report_descriptor", descriptor}}) {
+    const int fd = open((device + "/" + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0444);
+    const bool written = fd >= 0 && write(fd, content.data(), content.size()) ==
+                                        static_cast<ssize_t>(content.size());
+    if (fd >= 0) {
+      close(fd);
+    }
+    if (!written) {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string MakeRoot() {
   char pattern[] = "/tmp/zendrocast-emulated-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {
@@ -103,8 +131,7 @@ void EnterNamespace(const std::vector<HidrawEmulator::Node>& nodes, const std::s
   if (layout.SysfsListed) {
     Check(mkdir("/sys/class/hidraw", 0755) == 0, "mkdir hidraw");
     for (const HidrawEmulator::Node& node : nodes) {  // tmpfs lists them newest first
-      const std::string target = "../../devices/virtual/hidraw/" + node.Name;
-      Check(symlink(target.c_str(), ("/sys/class/hidraw/" + node.Name).c_str()) == 0, "sysfs");
+      Check(MakeSysfsEntry(node, "/sys/class/hidraw"), "sysfs entry");
     }
   }
   const std::string dev = root + "/dev";

@@ -29,6 +29,10 @@ struct Layout {
 std::string MakeRoot();
 void RemoveRoot(const std::string& root);
 
+// Gives the node a sysfs entry under classFolder (a /sys/class/hidraw): NAME/device/uevent and
+// NAME/device/report_descriptor, as the kernel's HID core has them. Returns false on failure.
+bool MakeSysfsEntry(const HidrawEmulator::Node& node, const std::string& classFolder);
+
 // For the process itself, before any thread starts: a mount namespace of its own, so that the
 // emulator's mount is seen by it and its children only. Returns why not, or "".
 std::string PrivateMounts();

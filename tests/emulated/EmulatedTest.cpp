@@ -331,18 +331,34 @@ TEST_F(Emulated, ThreeHundredOtherNodesBeforeTheTargetAreTriedInNumericOrder) {
 TEST_F(Emulated, ListShowsEveryNodeAndMarksTheBoxes) {
   Node locked = Target("hidraw2");
   locked.OpenErrno = EACCES;
-  const Outcome outcome =
-      RunZendrocast({Mouse("hidraw0"), Target("hidraw1", DescriptorWithOutput(63)), locked},
-                    WithArgs({"--list"}));
-  // The emulated nodes are files, not character devices, so a node that refuses to open has no
-  // sysfs folder to answer for it.
+  locked.Serial = "LOCKED-2";
+  Node wide = Target("hidraw1", DescriptorWithOutput(63));
+  wide.Serial = "Z\xc3\xa4hler 1";
+  const Outcome outcome = RunZendrocast({Mouse("hidraw0"), wide, locked}, WithArgs({"--list"}));
+  // A node that refuses to open still answers from its sysfs folder.
   EXPECT_EQ(outcome.Stdout,
-            Lines({"046d:c077 /dev/hidraw0: opened, output report 0 bytes",
-                   "6666:f100 /dev/hidraw1: box, opened, output report 64 bytes",
-                   "????:???? /dev/hidraw2: not opened (Permission denied), output report length "
-                   "unknown"}));
+            Lines({"046d:c077 /dev/hidraw0: usage 01:02, opened, output report 0 bytes, no serial",
+                   "6666:f100 /dev/hidraw1: box, usage ff00:01, opened, output report 64 bytes, "
+                   "serial \"Z\xc3\xa4hler 1\"",
+                   "6666:f100 /dev/hidraw2: box, usage ff00:01, not opened (Permission denied), "
+                   "output report 9 bytes, serial \"LOCKED-2\""}));
   EXPECT_EQ(outcome.ExitStatus, 0);
   EXPECT_TRUE(outcome.Writes.empty());
+}
+
+TEST_F(Emulated, SerialPicksItsBoxWhereverTheKernelNumberedIt) {
+  std::vector<Node> boxes = {Target("hidraw1"), Target("hidraw2"), Target("hidraw3")};
+  boxes[0].Serial = "AAA";
+  boxes[2].Serial = "CCC";
+  const Outcome outcome = RunZendrocast(boxes, WithArgs({"--serial", "CCC", "1", "10", "20"}));
+  EXPECT_EQ(outcome.ExitStatus, 0);
+  ExpectTenWrites(outcome, Report, "hidraw3");
+  // The plain run's trace: the two other boxes are passed over as candidates that do not match.
+  EXPECT_EQ(outcome.Stdout,
+            Echo("--serial CCC 1 10 20") + "\r\n1:49 2:10 3:20\r\n" +
+                Trace("GetHidGuid", "Success") + Trace("SetupDiClassDevs", "Success") +
+                Repeat(Candidate("Success", false), 2) + Candidate("Success", true) +
+                AfterMatch("Success") + Trace("WriteFile", "Success") + LaterWrites("Success", 9));
 }
 
 TEST_F(Emulated, PathPicksOneOfSeveralBoxes) {

@@ -14,6 +14,8 @@ struct Node {
   std::uint16_t Vendor = 0;
   std::uint16_t Product = 0;
   std::vector<std::uint8_t> Descriptor;
+  std::string Serial;           // the device's HID_UNIQ in sysfs; empty: none
+  std::string Phys;             // its HID_PHYS: for a USB device, the port path and interface
   int OpenErrno = 0;            // open fails with this errno
   int WriteErrno = 0;           // writes fail with this errno...
   int WritesBeforeFailure = 0;  // ...after this many have succeeded
