@@ -15,16 +15,24 @@
 //   expect exit N
 //   expect trace found|short|absent|unplugged|denied
 //   expect reports DEVICE COUNT [BYTE...]   BYTE is hex, XX*N repeats it
-//   expect list DEVICE box|other|denied-box LENGTH
+//   expect list DEVICE box|other|denied-box LENGTH [serial=TEXT|no-serial]
+//   expect first-listed DEVICE...     the first of them in the last --list took the ten reports
 //   expect stderr TEXT
 //   expect corpus                     every corpus device listed with its expected length
+//   udevtest DEVICE                   udevadm test on the device's node, with the project's rule
+//   expect links [!]PATTERN...        after udevtest: the node has (or has no) link /dev/PATTERN
 // Expectations apply to each build of the run line before them. {path:DEVICE} in an argument
 // is the device's path as that build names it (for Wine: from its last --list in the scenario).
+// A device setting serial=TEXT gives it that serial (empty: none); wine-serial=TEXT is the serial
+// Wine reports for it where that differs (0000 for none), which expect list checks on Wine.
+// {link:DEVICE:PATTERN} is the device's link from its udevtest that matches /dev/PATTERN.
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <grp.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,6 +52,7 @@ namespace {
 struct Build {
   std::string Name;
   bool Wine = false;
+  bool Udev = false;  // not a build: udevadm test on a device's node
   std::vector<std::string> Command;
 };
 
@@ -56,6 +65,7 @@ struct Descriptor {
 
 struct Expectation {
   std::vector<std::string> Words;
+  std::string Device;  // for links: the device of its udevtest
 };
 
 struct Step {
@@ -101,10 +111,16 @@ struct Outcome {
   double Seconds = 0;
 };
 
-// A device of a running scenario: its hidraw node and its unique id.
+// A device of a running scenario: its hidraw node, its vendor:product, its serial as the
+// kernel has it (uhid's unique id) and the output report length every build lists for it.
 struct LiveDevice {
   std::string Node;
+  std::string Id;
   std::string Uniq;
+  std::string WineSerial;  // the serial Wine reports for it
+  int Length = -1;
+  int WineLength = -1;
+  std::vector<std::string> Links;  // the links udev's rules give its node (udevtest)
 };
 
 Config TheConfig;
@@ -223,6 +239,12 @@ std::vector<Scenario> LoadScenarios() {
           DeviceDefinition{words[1], words[2], words[3], {words.begin() + 4, words.end()}});
     } else if (words[0] == "corpus") {
       scenario.Corpus = true;
+    } else if (words[0] == "udevtest" && words.size() == 2) {
+      Step step;
+      step.Line = number;
+      step.Builds = "udev";
+      step.Arguments = {words[1]};
+      scenario.Steps.push_back(step);
     } else if ((words[0] == "run" && words.size() >= 2) ||
                (words[0] == "runas" && words.size() >= 3)) {
       Step step;
@@ -242,7 +264,9 @@ std::vector<Scenario> LoadScenarios() {
       } else {
         words.erase(words.begin());
       }
-      scenario.Steps.back().Expectations.push_back(Expectation{words});
+      const Step& last = scenario.Steps.back();
+      scenario.Steps.back().Expectations.push_back(
+          Expectation{words, last.Builds == "udev" ? last.Arguments[0] : std::string()});
     } else {
       Die(where + ": cannot read: " + line);
     }
@@ -375,7 +399,9 @@ Devices StartDevices(const Scenario& scenario) {
     std::string text =
         definition.Name + "," + definition.Id + "," + Hex(Descriptors[definition.Descriptor].Bytes);
     for (const std::string& setting : definition.Settings) {
-      text += "," + setting;
+      if (setting.rfind("wine-serial=", 0) != 0) {  // the runner's, not the device program's
+        text += "," + setting;
+      }
     }
     command.push_back(text);
   }
@@ -398,8 +424,52 @@ Devices StartDevices(const Scenario& scenario) {
   const std::string text = ReadUntil(devices, "ready\n");
   for (const std::string& line : Lines(text, "\n")) {
     const std::vector<std::string> words = Words(line);
-    if (words.size() == 4 && words[0] == "ready") {
-      devices.Live[words[1]] = LiveDevice{words[2], words[3]};
+    if (words.size() == 3 && words[0] == "ready") {
+      devices.Live[words[1]].Node = words[2];
+    }
+  }
+  // The device program's own unique id for a device without a serial setting.
+  for (const DeviceDefinition& definition : definitions) {
+    LiveDevice& live = devices.Live[definition.Name];
+    const Descriptor& descriptor = Descriptors[definition.Descriptor];
+    live.Id = definition.Id;
+    live.Uniq = std::to_string(devices.Pid) + "-" + definition.Name;
+    live.Length = descriptor.Expected;
+    live.WineLength = descriptor.WineExpected >= 0 ? descriptor.WineExpected : descriptor.Expected;
+  }
+  // A serial setting; the interfaces of a USB gadget share its first interface's, or none.
+  std::map<std::string, std::string> gadgetSerials;
+  for (const DeviceDefinition& definition : definitions) {
+    LiveDevice& live = devices.Live[definition.Name];
+    std::string gadget;
+    for (const std::string& setting : definition.Settings) {
+      if (setting.rfind("usb=", 0) == 0) {
+        gadget = setting.substr(4);
+      }
+    }
+    if (!gadget.empty() && gadgetSerials.count(gadget) != 0) {
+      live.Uniq = gadgetSerials[gadget];
+      continue;
+    }
+    if (!gadget.empty()) {
+      live.Uniq.clear();
+    }
+    for (const std::string& setting : definition.Settings) {
+      if (setting.rfind("serial=", 0) == 0) {
+        live.Uniq = setting.substr(7);
+      }
+    }
+    if (!gadget.empty()) {
+      gadgetSerials[gadget] = live.Uniq;
+    }
+  }
+  for (const DeviceDefinition& definition : definitions) {
+    LiveDevice& live = devices.Live[definition.Name];
+    live.WineSerial = live.Uniq.empty() ? "0000" : live.Uniq;
+    for (const std::string& setting : definition.Settings) {
+      if (setting.rfind("wine-serial=", 0) == 0) {
+        live.WineSerial = setting.substr(12);
+      }
     }
   }
   return devices;
@@ -561,13 +631,40 @@ std::vector<std::string> ExpandBytes(const std::vector<std::string>& words, std:
   return bytes;
 }
 
-// The --list line of a device: by its node on Linux, by its unique id in the path under Wine.
+int ListedLength(const std::string& line);
+
+// The serial a --list line shows, unescaped; "" for "no serial".
+std::string ListedSerial(const std::string& line) {
+  const std::size_t at = line.find(", serial \"");
+  std::string serial;
+  for (std::size_t i = at == std::string::npos ? line.size() : at + 10; i + 1 < line.size(); ++i) {
+    if (line[i] == '\\' && line[i + 1] == 'x' && i + 3 < line.size()) {
+      serial += static_cast<char>(std::stoi(line.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else {
+      serial += line[i] == '\\' ? line[++i] : line[i];
+    }
+  }
+  return serial;
+}
+
+// The --list line of a device: by its node on Linux; under Wine by its vendor:product and the
+// serial Wine reports for it (0000 for one without), then by its report length.
 std::string ListLine(const std::string& listing, const Build& build, const LiveDevice& device) {
+  std::vector<std::string> candidates;
   for (const std::string& line : Lines(listing, "\r\n")) {
     const std::size_t separator = line.find(": ");
     const std::string path = line.substr(10, separator == std::string::npos ? 0 : separator - 10);
-    if (build.Wine ? path.find("&" + device.Uniq + "&") != std::string::npos
-                   : path == device.Node) {
+    if (!build.Wine && path == device.Node) {
+      return line;
+    }
+    if (build.Wine && line.rfind(device.Id + " ", 0) == 0 &&
+        ListedSerial(line) == device.WineSerial) {
+      candidates.push_back(line);
+    }
+  }
+  for (const std::string& line : candidates) {
+    if (candidates.size() == 1 || ListedLength(line) == device.WineLength) {
       return line;
     }
   }
@@ -587,7 +684,7 @@ std::string SuccessText(const Build& build) {
 
 // Checks one expectation; returns what is wrong, or "".
 std::string Check(const Expectation& expectation, const Build& build, const Outcome& outcome,
-                  const Trace& trace, const Devices& devices,
+                  const Trace& trace, const Devices& devices, const std::string& listing,
                   std::map<std::string, std::vector<std::string>>& reports) {
   const std::vector<std::string>& words = expectation.Words;
   const std::string& kind = words[0];
@@ -694,6 +791,56 @@ std::string Check(const Expectation& expectation, const Build& build, const Outc
         ListedLength(line) != std::stoi(words.at(3))) {
       return "listed as: " + line;
     }
+    // serial=TEXT or no-serial; on Wine, the serial Wine reports for the device.
+    std::string serial = "-";
+    for (std::size_t i = 4; i < words.size(); ++i) {
+      serial = build.Wine                ? live->second.WineSerial
+               : words[i] == "no-serial" ? ""
+                                         : words[i].substr(7);
+    }
+    const bool hasSerial = line.find(", serial \"") != std::string::npos;
+    if (serial != "-" && (hasSerial != !serial.empty() || ListedSerial(line) != serial)) {
+      return "listed as: " + line;
+    }
+    return std::string();
+  }
+  if (kind == "links") {
+    // Every PATTERN names one of the node's links; !PATTERN none of them.
+    std::string wrong;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+      const bool absent = words[i][0] == '!';
+      const std::string pattern = "/dev/" + words[i].substr(absent ? 1 : 0);
+      const std::vector<std::string>& links = devices.Live.at(expectation.Device).Links;
+      const bool found = std::any_of(links.begin(), links.end(), [&](const std::string& link) {
+        return fnmatch(pattern.c_str(), link.c_str(), 0) == 0;
+      });
+      if (found == absent) {
+        wrong += " " + words[i];
+      }
+    }
+    return wrong.empty() ? std::string()
+                         : "not as expected:" + wrong +
+                               " (links: " + Join(devices.Live.at(expectation.Device).Links) + ")";
+  }
+  if (kind == "first-listed") {
+    // Of the devices named, the one the build's last --list shows first took all ten reports.
+    std::size_t first = std::string::npos;
+    std::string firstName;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+      const std::string line = ListLine(listing, build, devices.Live.at(words[i]));
+      const std::size_t at = line.empty() ? std::string::npos : listing.find(line);
+      if (at < first) {
+        first = at;
+        firstName = words[i];
+      }
+    }
+    for (std::size_t i = 1; i < words.size(); ++i) {
+      const std::size_t expected = words[i] == firstName ? 10 : 0;
+      if (reports[words[i]].size() != expected) {
+        return words[i] + " received " + std::to_string(reports[words[i]].size()) +
+               " reports; the first listed is " + (firstName.empty() ? "none" : firstName);
+      }
+    }
     return std::string();
   }
   if (kind == "corpus") {
@@ -716,6 +863,10 @@ std::string Check(const Expectation& expectation, const Build& build, const Outc
 }
 
 std::vector<const Build*> Selected(const std::string& builds) {
+  static const Build Udev{"udev", false, true, {}};
+  if (builds == "udev") {
+    return {&Udev};
+  }
   std::vector<const Build*> selected;
   for (const Build& build : TheConfig.Builds) {
     if (builds == "*" || builds == build.Name || (builds == "@linux" && !build.Wine) ||
@@ -729,6 +880,20 @@ std::vector<const Build*> Selected(const std::string& builds) {
 // {path:DEVICE} as the build names the device.
 std::string ResolvePath(const std::string& argument, const Build& build, const Devices& devices,
                         const std::string& lastListing) {
+  const std::size_t link = argument.find("{link:");
+  if (link != std::string::npos) {
+    // {link:DEVICE:PATTERN}: the device's link from its udevtest that matches /dev/PATTERN.
+    const std::size_t colon = argument.find(':', link + 6);
+    const std::size_t end = argument.find('}', colon);
+    const std::string pattern = "/dev/" + argument.substr(colon + 1, end - colon - 1);
+    for (const std::string& path :
+         devices.Live.at(argument.substr(link + 6, colon - link - 6)).Links) {
+      if (fnmatch(pattern.c_str(), path.c_str(), 0) == 0) {
+        return argument.substr(0, link) + path + argument.substr(end + 1);
+      }
+    }
+    return "(no link " + pattern + ")";
+  }
   const std::size_t start = argument.find("{path:");
   if (start == std::string::npos) {
     return argument;
@@ -745,6 +910,28 @@ std::string ResolvePath(const std::string& argument, const Build& build, const D
     path = line.empty() ? "(" + name + " was not listed)" : line.substr(10, line.find(": ") - 10);
   }
   return argument.substr(0, start) + path + argument.substr(end + 1);
+}
+
+// The links udevadm test says the rules give a node; each is made as udev's daemon would, so
+// that runs can name the node by them.
+void RecordLinks(LiveDevice& device, const std::string& output) {
+  device.Links.clear();
+  for (const std::string& line : Lines(output, "\n")) {
+    const std::size_t at = line.find("DEVLINKS=");
+    if (at != std::string::npos) {
+      device.Links = Words(line.substr(at + 9));
+    }
+  }
+  for (const std::string& link : device.Links) {
+    for (std::size_t slash = link.find('/', 1); slash != std::string::npos;
+         slash = link.find('/', slash + 1)) {
+      mkdir(link.substr(0, slash).c_str(), 0755);
+    }
+    unlink(link.c_str());
+    if (symlink(device.Node.c_str(), link.c_str()) != 0) {
+      std::printf("     cannot make the link %s\n", link.c_str());
+    }
+  }
 }
 
 // Wine adds the devices it finds at its start one by one: until the build lists every device of
@@ -798,6 +985,11 @@ void RunScenario(const Scenario& scenario) {
       for (const std::string& argument : step.Arguments) {
         command.push_back(ResolvePath(argument, *build, devices, lastListing[build->Name]));
       }
+      if (build->Udev) {
+        const std::string& node = devices.Live.at(step.Arguments[0]).Node;
+        command = {"/usr/bin/udevadm", "test", "--action=add",
+                   "/sys/class/hidraw/" + node.substr(node.rfind('/') + 1)};
+      }
       wineRan = wineRan || build->Wine;
       // A device that unplugs takes each report before the writer may write again (see the
       // uhid device program): the writer shares CPU 0 with it.
@@ -810,13 +1002,17 @@ void RunScenario(const Scenario& scenario) {
       if (!step.Arguments.empty() && step.Arguments[0] == "--list") {
         lastListing[build->Name] = outcome.Stdout;
       }
+      if (build->Udev) {
+        RecordLinks(devices.Live.at(step.Arguments[0]), outcome.Stdout + "\n" + outcome.Stderr);
+      }
       const Trace trace = ParseTrace(outcome.Stdout);
       const std::string name = scenario.Name + " line " + std::to_string(step.Line) + " " +
                                build->Name + (step.User.empty() ? "" : " as " + step.User) + ": " +
                                Join(step.Arguments);
       std::string problems;
       for (const Expectation& expectation : step.Expectations) {
-        const std::string problem = Check(expectation, *build, outcome, trace, devices, reports);
+        const std::string problem =
+            Check(expectation, *build, outcome, trace, devices, lastListing[build->Name], reports);
         if (!problem.empty()) {
           problems += "\n    expect " + Join(expectation.Words) + ": " + problem;
         }

@@ -9,7 +9,9 @@ if [ -d wineprefix ]; then
     --binary "win32=wine:/usr/lib/wine/wine /tmp/results/win32/zendrocast.exe"
     --wineserver /usr/lib/wine/wineserver64)
 fi
-mkdir -p runs
+# The project's udev rule, where udevadm test reads rules (/run is the guest's own).
+mkdir -p /run/udev/rules.d runs
+cp 70-zendrocast.rules /run/udev/rules.d/
 ./zendrocast_scenario_runner --scenarios scenarios.txt --descriptors descriptors.txt \
   --results runs --uhid ./zendrocast_uhid_device "${builds[@]}" $(cat only 2>/dev/null)
 echo "runner status $?"

@@ -17,7 +17,7 @@ here=tests/realstack
 
 source scripts/lib.sh
 install_missing --architecture i386 qemu-system-x86 busybox-static wine64 wine32:i386 \
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake g++ libgtest-dev
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake g++ libgtest-dev udev
 
 # The builds the guest runs.
 jobs=$(nproc)
@@ -54,8 +54,11 @@ mkdir -p "$initramfs"/{bin,dev,proc,sys,newroot,modules}
 cp /bin/busybox "$initramfs/bin/"
 cp "$here/init" "$initramfs/init"
 chmod +x "$initramfs/init"
+# The USB modules give the kernel's own USB stack: dummy_hcd's host and device sides, a configfs
+# HID gadget on the device side, usbhid on the host side.
 modules=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs fscache
-  9pnet 9pnet_virtio 9p hid hid-generic uhid)
+  9pnet 9pnet_virtio 9p hid hid-generic uhid usb-common usbcore usbhid udc-core dummy_hcd configfs
+  libcomposite usb_f_hid)
 for module in "${modules[@]}"; do
   find "$kernel/lib/modules" -name "$module.ko" -exec cp {} "$initramfs/modules/" \;
   [ -f "$initramfs/modules/$module.ko" ] || { echo "the kernel has no module $module"; exit 1; }
@@ -66,7 +69,8 @@ printf '%s\n' "${modules[@]}" >"$initramfs/modules/order"
 # The results share: the builds, the scenarios, and a Wine prefix whose SDL bus is off (with it
 # on, Wine does not offer hidraw devices).
 cp build/zendrocast build/tests/zendrocast_uhid_device build/tests/zendrocast_scenario_runner \
-  "$here/guest.sh" "$here/scenarios.txt" "$here/descriptors.txt" "$results/"
+  "$here/guest.sh" "$here/scenarios.txt" "$here/descriptors.txt" packaging/70-zendrocast.rules \
+  "$results/"
 mkdir -p "$results/win64" "$results/win32"
 cp build-win-x86_64/zendrocast.exe "$results/win64/"
 cp build-win-i686/zendrocast.exe "$results/win32/"
