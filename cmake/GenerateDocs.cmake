@@ -1,21 +1,32 @@
-# Makes the --help text and the manual page from doc/zendrocast.txt, their one source.
+# Makes a program's --help text and manual page from its help text in doc/, their one source.
 # Run as: cmake -DSOURCE=... -DHELP_OUTPUT=... -DMAN_OUTPUT=... -DVERSION=... -DSUMMARY=...
-#         -P GenerateDocs.cmake
+#         [-DPROGRAM=zendrocast] [-DLINE_END=CRLF|LF] -P GenerateDocs.cmake
 # The source is the help text as printed. Its layout: usage lines, description paragraphs, then
 # sections, each a "Heading:" line followed by entries ("  term  description", continued by
 # deeper-indented lines) and paragraphs.
 file(STRINGS "${SOURCE}" lines)
+if(NOT PROGRAM)
+  set(PROGRAM zendrocast)
+endif()
+get_filename_component(source_name "${SOURCE}" NAME)
 
-# The help text: one C++ string literal, each line ending with CR LF as all console text does.
+# The help text: one C++ string literal, each line ending with CR LF as all the tool's console
+# text does (LF for a program whose output is not the tool's console).
+set(eol "\\r\\n")
+if(LINE_END STREQUAL "LF")
+  set(eol "\\n")
+endif()
 set(help "")
 foreach(line IN LISTS lines)
   string(REPLACE "\\" "\\\\" line "${line}")
   string(REPLACE "\"" "\\\"" line "${line}")
-  string(APPEND help "    \"${line}\\r\\n\"\n")
+  string(APPEND help "    \"${line}${eol}\"\n")
 endforeach()
-file(WRITE "${HELP_OUTPUT}.tmp" "// Generated from doc/zendrocast.txt; do not edit.\n${help}")
-file(COPY_FILE "${HELP_OUTPUT}.tmp" "${HELP_OUTPUT}" ONLY_IF_DIFFERENT)
-file(REMOVE "${HELP_OUTPUT}.tmp")
+# Two targets of a parallel build may run this at once: each writes a scratch file of its own.
+string(RANDOM LENGTH 12 scratch)
+file(WRITE "${HELP_OUTPUT}.${scratch}" "// Generated from doc/${source_name}; do not edit.\n${help}")
+file(COPY_FILE "${HELP_OUTPUT}.${scratch}" "${HELP_OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${HELP_OUTPUT}.${scratch}")
 
 if(NOT MAN_OUTPUT)
   return()
@@ -28,10 +39,12 @@ function(roff_escape text out)
   set(${out} "${text}" PARENT_SCOPE)
 endfunction()
 
-set(man ".\\\" Generated from doc/zendrocast.txt; do not edit.\n")
-string(APPEND man ".TH ZENDROCAST 1 \"\" \"zendrocast ${VERSION}\" \"User Commands\"\n")
+string(TOUPPER "${PROGRAM}" title)
+roff_escape("${PROGRAM}" program_name)
+set(man ".\\\" Generated from doc/${source_name}; do not edit.\n")
+string(APPEND man ".TH ${title} 1 \"\" \"${PROGRAM} ${VERSION}\" \"User Commands\"\n")
 roff_escape("${SUMMARY}" summary)
-string(APPEND man ".SH NAME\nzendrocast \\- ${summary}\n.SH SYNOPSIS\n")
+string(APPEND man ".SH NAME\n${program_name} \\- ${summary}\n.SH SYNOPSIS\n")
 
 set(part synopsis)  # synopsis, then description, then section
 set(in_entry FALSE)
@@ -43,9 +56,9 @@ foreach(line IN LISTS lines)
       set(part description)
       string(APPEND man ".SH DESCRIPTION\n")
     else()
-      string(REGEX REPLACE "^(Usage:)? *zendrocast *" "" arguments "${line}")
+      string(REGEX REPLACE "^(Usage:)? *${PROGRAM} *" "" arguments "${line}")
       roff_escape("${arguments}" arguments)
-      string(APPEND man ".B zendrocast\n${arguments}\n.br\n")
+      string(APPEND man ".B ${program_name}\n${arguments}\n.br\n")
     endif()
   elseif(line MATCHES "^([A-Z][A-Za-z ]*):$")
     string(TOUPPER "${CMAKE_MATCH_1}" heading)

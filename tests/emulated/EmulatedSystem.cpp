@@ -91,6 +91,26 @@ bool MakeSysfsEntry(const HidrawEmulator::Node& node, const std::string& classFo
   return true;
 }
 
+bool PlugInto(int pid, const HidrawEmulator::Node& node, const std::string& root) {
+  const std::string inside = "/proc/" + std::to_string(pid) + "/root";
+  HidrawEmulator::Plug(node);
+  // The sysfs entry first: a watcher of /dev lists the node as soon as its name appears.
+  return MakeSysfsEntry(node, inside + "/sys/class/hidraw") &&
+         symlink((root + "/fuse/" + node.Name).c_str(), (inside + "/dev/" + node.Name).c_str()) ==
+             0;
+}
+
+void UnplugFrom(int pid, const std::string& name) {
+  const std::string inside = "/proc/" + std::to_string(pid) + "/root";
+  HidrawEmulator::Unplug(name);
+  unlink((inside + "/dev/" + name).c_str());
+  const std::string entry = inside + "/sys/class/hidraw/" + name;
+  unlink((entry + "/device/uevent").c_str());
+  unlink((entry + "/device/report_descriptor").c_str());
+  rmdir((entry + "/device").c_str());
+  rmdir(entry.c_str());
+}
+
 std::string MakeRoot() {
   char pattern[] = "/tmp/zendrocast-emulated-XXXXXX";
   if (mkdtemp(pattern) == nullptr) {

@@ -33,6 +33,11 @@ void RemoveRoot(const std::string& root);
 // NAME/device/report_descriptor, as the kernel's HID core has them. Returns false on failure.
 bool MakeSysfsEntry(const HidrawEmulator::Node& node, const std::string& classFolder);
 
+// Plugs a node into, or unplugs one from, the namespace of a running process pid that
+// EnterNamespace made (its sysfs entry and its /dev name), as the kernel and udev would.
+bool PlugInto(int pid, const HidrawEmulator::Node& node, const std::string& root);
+void UnplugFrom(int pid, const std::string& name);
+
 // For the process itself, before any thread starts: a mount namespace of its own, so that the
 // emulator's mount is seen by it and its children only. Returns why not, or "".
 std::string PrivateMounts();

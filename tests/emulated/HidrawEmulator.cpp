@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -15,6 +16,7 @@ namespace {
 
 std::mutex Lock;
 std::vector<Node> Nodes;
+std::vector<bool> Unplugged;  // by node index
 std::vector<Write> RecordedWrites;
 std::vector<std::string> RecordedOpens;
 std::vector<int> WriteCounts;
@@ -25,7 +27,7 @@ std::string MountPoint;
 // Index of the node a path names, or -1.
 int NodeIndex(const char* path) {
   for (std::size_t i = 0; i < Nodes.size(); ++i) {
-    if (path[0] == '/' && Nodes[i].Name == path + 1) {
+    if (path[0] == '/' && !Unplugged[i] && Nodes[i].Name == path + 1) {
       return static_cast<int>(i);
     }
   }
@@ -51,8 +53,10 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
 int ReadDir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
             fuse_readdir_flags) {
   std::lock_guard<std::mutex> guard(Lock);
-  for (const Node& node : Nodes) {
-    fill(buffer, node.Name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+  for (std::size_t i = 0; i < Nodes.size(); ++i) {
+    if (!Unplugged[i]) {
+      fill(buffer, Nodes[i].Name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    }
   }
   return 0;
 }
@@ -73,6 +77,15 @@ int Open(const char* path, fuse_file_info* info) {
 }
 
 int WriteNode(const char* path, const char* data, std::size_t size, off_t, fuse_file_info*) {
+  int delay = 0;
+  {
+    std::lock_guard<std::mutex> guard(Lock);
+    const int index = NodeIndex(path);
+    delay = index < 0 ? 0 : Nodes[index].WriteDelayMs;
+  }
+  if (delay > 0) {  // without the lock: the test may unplug the node meanwhile
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+  }
   std::lock_guard<std::mutex> guard(Lock);
   const int index = NodeIndex(path);
   if (index < 0) {
@@ -121,6 +134,7 @@ bool Start(const std::vector<Node>& nodes, const std::string& mountPoint, std::s
   {
     std::lock_guard<std::mutex> guard(Lock);
     Nodes = nodes;
+    Unplugged.assign(nodes.size(), false);
     WriteCounts.assign(nodes.size(), 0);
     RecordedWrites.clear();
     RecordedOpens.clear();
@@ -161,6 +175,22 @@ void Stop() {
   fuse_unmount(Session);
   fuse_destroy(Session);
   Session = nullptr;
+}
+
+void Plug(const Node& node) {
+  std::lock_guard<std::mutex> guard(Lock);
+  Nodes.push_back(node);
+  Unplugged.push_back(false);
+  WriteCounts.push_back(0);
+}
+
+void Unplug(const std::string& name) {
+  std::lock_guard<std::mutex> guard(Lock);
+  for (std::size_t i = 0; i < Nodes.size(); ++i) {
+    if (Nodes[i].Name == name) {
+      Unplugged[i] = true;
+    }
+  }
 }
 
 std::vector<Write> Writes() {

@@ -19,6 +19,7 @@ struct Node {
   int OpenErrno = 0;            // open fails with this errno
   int WriteErrno = 0;           // writes fail with this errno...
   int WritesBeforeFailure = 0;  // ...after this many have succeeded
+  int WriteDelayMs = 0;         // each write takes this long (a slow or stalled device)
 };
 
 struct Write {
@@ -30,6 +31,11 @@ struct Write {
 bool Start(const std::vector<Node>& nodes, const std::string& mountPoint, std::string& error);
 // Detaches the mount, joins the loop thread, then unmounts and destroys the session.
 void Stop();
+
+// A device plugged in or unplugged while the server runs: an unplugged node's open files fail
+// with ENODEV from then on, as the kernel's do.
+void Plug(const Node& node);
+void Unplug(const std::string& name);
 
 std::vector<Write> Writes();
 std::vector<std::string> Opens();  // node names, in the order they were opened

@@ -1,0 +1,209 @@
+#include "bridge/BridgeConfig.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace BridgeConfig {
+namespace {
+
+std::string Trimmed(const std::string& text) {
+  const std::size_t begin = text.find_first_not_of(" \t\r");
+  if (begin == std::string::npos) {
+    return std::string();
+  }
+  return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}
+
+// A whole decimal number within minimum..maximum.
+bool ReadNumber(const std::string& text, int minimum, int maximum, int& value) {
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  value = std::atoi(text.c_str());
+  return value >= minimum && value <= maximum;
+}
+
+// Levels separated by '/', none of them empty.
+bool IsTopicPath(const std::string& text) {
+  std::size_t start = 0;
+  for (std::size_t slash = text.find('/'); slash != std::string::npos;
+       start = slash + 1, slash = text.find('/', start)) {
+    if (!IsTopicLevel(text.substr(start, slash - start))) {
+      return false;
+    }
+  }
+  return IsTopicLevel(text.substr(start));
+}
+
+// Applies one key; returns the reason it cannot, or "".
+std::string Apply(const std::string& key, const std::string& value, Config& config) {
+  const auto boolean = [&](bool& target) {
+    // Exactly these two words: "False", "no" or "0" must not quietly mean true, or false.
+    if (value != "true" && value != "false") {
+      return "'" + key + "' must be true or false, not '" + value + "'";
+    }
+    target = value == "true";
+    return std::string();
+  };
+  const auto number = [&](int& target, int minimum, int maximum) {
+    if (!ReadNumber(value, minimum, maximum, target)) {
+      return "'" + key + "' must be a whole number from " + std::to_string(minimum) + " to " +
+             std::to_string(maximum) + ", not '" + value + "'";
+    }
+    return std::string();
+  };
+  if (key == "host") {
+    if (value.empty() || value.find_first_of(" \t/") != std::string::npos) {
+      return "'host' must be a host name or address, not '" + value + "'";
+    }
+    config.Host = value;
+  } else if (key == "port") {
+    return number(config.Port, 1, 65535);
+  } else if (key == "tls") {
+    return boolean(config.Tls);
+  } else if (key == "ca_file") {
+    config.CaFile = value;
+  } else if (key == "username") {
+    config.Username = value;
+  } else if (key == "password_file") {
+    config.PasswordFile = value;
+  } else if (key == "topic_prefix") {
+    if (!IsTopicPath(value)) {
+      return "'topic_prefix' must be topic levels without wildcards, not '" + value + "'";
+    }
+    config.TopicPrefix = value;
+  } else if (key == "node_name") {
+    if (!IsTopicLevel(value)) {
+      return "'node_name' must be one topic level (no '/', '+' or '#'), not '" + value + "'";
+    }
+    config.NodeName = value;
+  } else if (key == "discovery") {
+    return boolean(config.Discovery);
+  } else if (key == "discovery_prefix") {
+    if (!IsTopicPath(value)) {
+      return "'discovery_prefix' must be topic levels without wildcards, not '" + value + "'";
+    }
+    config.DiscoveryPrefix = value;
+  } else if (key == "mqtt_version") {
+    if (value != "auto" && value != "5" && value != "3.1.1") {
+      return "'mqtt_version' must be auto, 5 or 3.1.1, not '" + value + "'";
+    }
+    config.MqttVersion = value == "5"       ? Protocol::V5
+                         : value == "3.1.1" ? Protocol::V311
+                                            : Protocol::Auto;
+  } else if (key == "keepalive") {
+    return number(config.Keepalive, 5, 3600);
+  } else if (key == "command_timeout") {
+    return number(config.CommandTimeout, 1, 3600);
+  } else {
+    return "unknown key '" + key + "'";
+  }
+  return std::string();
+}
+
+}  // namespace
+
+bool IsTopicLevel(const std::string& text) {
+  if (text.empty()) {
+    return false;
+  }
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '/' || c == '+' || c == '#' || byte < 0x20 || byte == 0x7F) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Parse(const std::string& text, const std::string& name, Config& config, std::string& error) {
+  std::istringstream lines(text);
+  int number = 0;
+  for (std::string line; std::getline(lines, line);) {
+    ++number;
+    const std::string content = Trimmed(line);
+    if (content.empty() || content[0] == '#') {
+      continue;
+    }
+    const std::size_t equals = content.find('=');
+    std::string reason;
+    if (equals == std::string::npos) {
+      reason = "expected 'key = value'";
+    } else {
+      const std::string key = Trimmed(content.substr(0, equals));
+      reason = Apply(key, Trimmed(content.substr(equals + 1)), config);
+    }
+    if (!reason.empty()) {
+      error = name + ":" + std::to_string(number) + ": " + reason;
+      return false;
+    }
+  }
+  if (config.Port == 0) {
+    config.Port = config.Tls ? 8883 : 1883;
+  }
+  if (!config.PasswordFile.empty() && config.Username.empty()) {
+    error = name + ": 'password_file' needs a 'username'";
+    return false;
+  }
+  return true;
+}
+
+bool Load(const std::string& path, Config& config, std::string& error) {
+  std::ifstream file(path);
+  if (!file) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::stringstream text;
+  text << file.rdbuf();
+  return Parse(text.str(), path, config, error);
+}
+
+bool ReadPassword(const Config& config, std::string& password, std::string& error) {
+  std::string path = config.PasswordFile;
+  if (!path.empty() && path[0] != '/') {
+    // The name of a credential systemd passed (LoadCredential=).
+    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+    if (credentials == nullptr) {
+      error = "password_file '" + path + "' is relative, and no CREDENTIALS_DIRECTORY is set";
+      return false;
+    }
+    path = std::string(credentials) + "/" + path;
+  }
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  struct stat status {};
+  if (fd < 0 || fstat(fd, &status) != 0) {
+    error = path + ": " + std::strerror(errno);
+    if (fd >= 0) {
+      close(fd);
+    }
+    return false;
+  }
+  if (!S_ISREG(status.st_mode) || (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    close(fd);
+    error = path +
+            ": refused: a password file must be a file that only its owner may read "
+            "(chmod 600)";
+    return false;
+  }
+  password.clear();
+  char buffer[4096];
+  ssize_t got = 0;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0 && password.size() < 65536) {
+    password.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(fd);
+  // One line: the line end is not part of the password.
+  password = password.substr(0, password.find_first_of("\r\n"));
+  return true;
+}
+
+}  // namespace BridgeConfig

@@ -1,0 +1,40 @@
+// The bridge's configuration file: "key = value" lines, '#' comments, read strictly so that a
+// typo stops the start instead of quietly meaning something else.
+#pragma once
+
+#include <string>
+
+namespace BridgeConfig {
+
+enum class Protocol { Auto, V5, V311 };
+
+struct Config {
+  std::string Host = "localhost";
+  int Port = 0;  // 0: 1883, or 8883 with TLS
+  bool Tls = false;
+  std::string CaFile;  // empty: the system's certificate authorities
+  std::string Username;
+  std::string PasswordFile;  // relative: in $CREDENTIALS_DIRECTORY
+  std::string TopicPrefix = "zendrocast";
+  std::string NodeName;  // empty: the host name
+  bool Discovery = true;
+  std::string DiscoveryPrefix = "homeassistant";
+  Protocol MqttVersion = Protocol::Auto;
+  int Keepalive = 60;       // seconds
+  int CommandTimeout = 60;  // seconds a run of the tool may take
+};
+
+// Reads the file; on failure returns false with "FILE:LINE: reason" (or "FILE: reason").
+bool Load(const std::string& path, Config& config, std::string& error);
+
+// Reads "key = value" text as Load does; name is what errors call the file.
+bool Parse(const std::string& text, const std::string& name, Config& config, std::string& error);
+
+// Reads the broker password from the file the configuration names, refusing one that its group
+// or others may read. On failure returns false with the reason.
+bool ReadPassword(const Config& config, std::string& password, std::string& error);
+
+// A text usable as one topic level: not empty, no '/', '+', '#' or control characters.
+bool IsTopicLevel(const std::string& text);
+
+}  // namespace BridgeConfig

@@ -1,0 +1,234 @@
+#include "bridge/ToolRuns.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace ToolRuns {
+namespace {
+
+// The success text of the Linux build's trace lines.
+const char* const SuccessText = "Success";
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      end = text.size();
+    }
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();
+    }
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+bool Drain(int& fd, std::string& into) {
+  if (fd < 0) {
+    return false;
+  }
+  char buffer[16384];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got > 0) {
+      // A run's output is small; a runaway one is cut, never held in full.
+      if (into.size() < (1u << 20)) {
+        into.append(buffer, static_cast<std::size_t>(got));
+      }
+      continue;
+    }
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+      return true;
+    }
+    close(fd);
+    fd = -1;
+    return false;
+  }
+}
+
+}  // namespace
+
+bool IsUtf8(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80             ? 1
+                               : (lead & 0xE0) == 0xC0 ? 2
+                               : (lead & 0xF0) == 0xE0 ? 3
+                               : (lead & 0xF8) == 0xF0 ? 4
+                                                       : 0;
+    if (length == 0 || i + length > text.size()) {
+      return false;
+    }
+    char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) {
+        return false;
+      }
+      point = (point << 6) | (next & 0x3F);
+    }
+    static const char32_t Smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (point < Smallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+std::string CheckPayload(const std::string& payload) {
+  if (payload.size() > MaximumPayload) {
+    return "payload longer than " + std::to_string(MaximumPayload) + " bytes";
+  }
+  if (!IsUtf8(payload)) {
+    return "payload is not UTF-8";
+  }
+  if (payload.find('\0') != std::string::npos) {
+    return "payload holds a NUL character";
+  }
+  return std::string();
+}
+
+std::vector<std::string> Arguments(bool bySerial, const std::string& serialOrPath,
+                                   const std::string& payload) {
+  // A value with a blank goes in double quotes, which the tool takes it from.
+  const bool quoted = serialOrPath.find(' ') != std::string::npos;
+  std::vector<std::string> arguments = {bySerial ? "--serial" : "--path",
+                                        quoted ? "\"" + serialOrPath + "\"" : serialOrPath};
+  std::size_t start = 0;
+  for (std::size_t blank = payload.find(' '); blank != std::string::npos;
+       start = blank + 1, blank = payload.find(' ', start)) {
+    arguments.push_back(payload.substr(start, blank - start));
+  }
+  arguments.push_back(payload.substr(start));
+  return arguments;
+}
+
+bool Start(const std::string& tool, const std::vector<std::string>& arguments, Child& child,
+           std::string& error) {
+  int out[2];
+  int err[2];
+  if (pipe2(out, O_CLOEXEC | O_NONBLOCK) != 0) {
+    error = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
+  if (pipe2(err, O_CLOEXEC | O_NONBLOCK) != 0) {
+    error = std::string("pipe: ") + std::strerror(errno);
+    close(out[0]);
+    close(out[1]);
+    return false;
+  }
+  std::vector<char*> argv = {const_cast<char*>(tool.c_str())};
+  for (const std::string& argument : arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int null = open("/dev/null", O_RDONLY);
+    dup2(null, STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    fcntl(STDOUT_FILENO, F_SETFL, 0);
+    fcntl(STDERR_FILENO, F_SETFL, 0);
+    execv(tool.c_str(), argv.data());
+    const std::string reason = "cannot run " + tool + ": " + std::strerror(errno) + "\n";
+    (void)!write(STDERR_FILENO, reason.data(), reason.size());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  if (pid < 0) {
+    error = std::string("fork: ") + std::strerror(errno);
+    close(out[0]);
+    close(err[0]);
+    return false;
+  }
+  setpgid(pid, pid);  // also here, so a kill before the child ran its own finds the group
+  child.Pid = pid;
+  child.Out = out[0];
+  child.Err = err[0];
+  return true;
+}
+
+bool ReadOutput(Child& child) {
+  const bool out = Drain(child.Out, child.Stdout);
+  const bool err = Drain(child.Err, child.Stderr);
+  return out || err || child.Out >= 0 || child.Err >= 0;
+}
+
+void Kill(const Child& child) {
+  if (child.Pid > 0) {
+    kill(-child.Pid, SIGKILL);
+  }
+}
+
+int Reap(Child& child) {
+  int status = 0;
+  while (waitpid(child.Pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  for (int* fd : {&child.Out, &child.Err}) {
+    if (*fd >= 0) {
+      close(*fd);
+      *fd = -1;
+    }
+  }
+  child.Pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+Outcome Summarize(int exitStatus, const std::string& out, const std::string& err) {
+  Outcome outcome;
+  outcome.Status = exitStatus;
+  std::string lastFailure;
+  bool failed = false;
+  bool notFound = false;
+  for (const std::string& line : SplitLines(out)) {
+    const std::size_t separator = line.find(" : ");
+    if (line == "Failed to find hardware") {
+      notFound = true;
+    }
+    if (separator == std::string::npos) {
+      continue;
+    }
+    const bool success = line.compare(separator + 3, std::string::npos, SuccessText) == 0;
+    if (!success) {
+      lastFailure = line;
+    }
+    if (line.compare(0, separator, "WriteFile") == 0) {
+      failed = failed || !success;
+      outcome.ReportsWritten += failed ? 0 : 1;
+    }
+  }
+  const std::vector<std::string> errors = SplitLines(err);
+  const std::string prefix = "zendrocast: ";
+  if (exitStatus == 0) {
+    outcome.Message = "sent";
+  } else if (!errors.empty() && !errors.front().empty()) {
+    const std::string& line = errors.front();
+    outcome.Message = line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
+  } else if (notFound) {
+    outcome.Message = "Failed to find hardware";
+  } else if (!lastFailure.empty()) {
+    outcome.Message = lastFailure;
+  } else {
+    outcome.Message = "exit status " + std::to_string(exitStatus);
+  }
+  return outcome;
+}
+
+}  // namespace ToolRuns

@@ -1,0 +1,60 @@
+// One command as one run of the tool: the payload checks that need no run, the tool's command
+// line, the child process with its deadline, and what its output says.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace ToolRuns {
+
+constexpr std::size_t MaximumPayload = 64;
+
+// Why a payload cannot be a command, or "": longer than 64 bytes, not UTF-8, or holding a NUL
+// (which no command line can carry). Whether it is three fields the tool's own run decides.
+std::string CheckPayload(const std::string& payload);
+
+bool IsUtf8(const std::string& text);
+
+// The tool's arguments for a command to a box named by serial or by path. The payload is cut
+// at every blank, so that the tool, joining its arguments with single blanks, reads exactly the
+// payload's text, two blanks in a row included.
+std::vector<std::string> Arguments(bool bySerial, const std::string& serialOrPath,
+                                   const std::string& payload);
+
+// A running tool: its process (group) and its output so far.
+struct Child {
+  pid_t Pid = -1;
+  int Out = -1;
+  int Err = -1;
+  std::string Stdout;
+  std::string Stderr;
+};
+
+// Starts the tool without a shell, in a process group of its own, its standard input /dev/null.
+// Returns false with the reason when it cannot.
+bool Start(const std::string& tool, const std::vector<std::string>& arguments, Child& child,
+           std::string& error);
+
+// Reads what the child wrote; false once both of its outputs have ended.
+bool ReadOutput(Child& child);
+
+// Ends the child's process group at once (a run past its deadline).
+void Kill(const Child& child);
+
+// Waits for the ended child; returns its exit status (128 + signal when a signal ended it).
+int Reap(Child& child);
+
+struct Outcome {
+  int Status = 1;       // the tool's exit status: 0, 1, 2 or 3
+  std::string Message;  // its error line, or its last failing trace line
+  int ReportsWritten = 0;
+};
+
+// What a run's exit status and output say. Reports written are the WriteFile lines traced as a
+// success before the first that was not: the trace's text changes only when a call fails, so
+// later lines cannot tell a success.
+Outcome Summarize(int exitStatus, const std::string& out, const std::string& err);
+
+}  // namespace ToolRuns

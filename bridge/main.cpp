@@ -1,0 +1,67 @@
+// Process entry of zendrocast-mqtt: the options, the configuration, then the bridge.
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+
+#include "bridge/Bridge.h"
+#include "bridge/BridgeConfig.h"
+
+namespace {
+
+const char* const HelpText =
+#include "BridgeHelpText.inc"
+    ;
+
+const char* const DefaultConfig = "/etc/zendrocast/mqtt.conf";
+
+int Fail(const std::string& message, int status) {
+  std::fprintf(stderr, "zendrocast-mqtt: %s\n", message.c_str());
+  return status;
+}
+
+// The tool that runs the commands: the zendrocast beside this program, as both packages and
+// a build folder have them.
+std::string ToolPath() {
+  char self[PATH_MAX] = {};
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string path = length > 0 ? std::string(self, static_cast<std::size_t>(length)) : "";
+  return path.substr(0, path.rfind('/') + 1) + "zendrocast";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string configPath = DefaultConfig;
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option == "--help") {
+      std::fputs(HelpText, stdout);
+      return 0;
+    }
+    if (option == "--version") {
+      std::puts("zendrocast-mqtt " ZENDROCAST_VERSION);
+      return 0;
+    }
+    if (option == "--config" && i + 1 < argc) {
+      configPath = argv[++i];
+    } else {
+      return Fail("unknown option '" + option + "' (see --help)", 2);
+    }
+  }
+  BridgeConfig::Config config;
+  std::string error;
+  if (!BridgeConfig::Load(configPath, config, error)) {
+    return Fail(error, 2);
+  }
+  std::string password;
+  if (!config.PasswordFile.empty() && !BridgeConfig::ReadPassword(config, password, error)) {
+    return Fail(error, 2);
+  }
+  const std::string tool = ToolPath();
+  if (access(tool.c_str(), X_OK) != 0) {
+    return Fail("cannot run the tool " + tool, 2);
+  }
+  return Bridge::Run(config, password, tool);
+}
