@@ -106,12 +106,13 @@ void PublishResult(State& state, const std::string& id, const Command& command,
       ",\"reports_written\":" + std::to_string(outcome.ReportsWritten) +
       ",\"duration_ms\":" + std::to_string(durationMs) + "}";
   const std::string* correlation = command.HasCorrelation ? &command.CorrelationData : nullptr;
-  state.Client->Publish(state.Base + "/" + id + "/result", json, 1, false, correlation);
+  // QoS 2: one result per command, even when the connection or the broker goes down meanwhile.
+  state.Client->Publish(state.Base + "/" + id + "/result", json, 2, false, correlation);
   if (!command.ResponseTopic.empty()) {
     // The sender's topic, but never one of this node's own or the broker's.
     const bool own =
         command.ResponseTopic.rfind(state.Base + "/", 0) == 0 || command.ResponseTopic[0] == '$';
-    if (own || !state.Client->Publish(command.ResponseTopic, json, 1, false, correlation)) {
+    if (own || !state.Client->Publish(command.ResponseTopic, json, 2, false, correlation)) {
       Log("no result to the response topic \"" + BoxNames::TopicSafe(command.ResponseTopic) +
           "\": not a topic the bridge publishes to");
     }

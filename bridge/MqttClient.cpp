@@ -45,6 +45,11 @@ bool Client::Start(std::string& error) {
   }
   // Publishes come from the caller's thread; the connection thread sends them.
   mosquitto_threaded_set(Handle_, true);
+  // Brokers that miscount their messages in flight (Mosquitto 2.0.11, Debian 12's) can send an
+  // MQTT 5 client more than its receive maximum, which libmosquitto answers by dropping the
+  // connection: under load, every few commands. A maximum no broker reaches avoids that; the
+  // broker's own limit on messages in flight still applies.
+  mosquitto_int_option(Handle_, MOSQ_OPT_RECEIVE_MAXIMUM, 65535);
   mosquitto_connect_v5_callback_set(Handle_, OnConnect);
   mosquitto_message_v5_callback_set(Handle_, OnMessage);
   int rc = MOSQ_ERR_SUCCESS;

@@ -1,0 +1,454 @@
+// zendrocast-mqtt end to end: a real Mosquitto broker, the unmodified bridge and tool, and
+// emulated boxes (tests/emulated), through commands, bad input, hot-plug and the faults of a
+// network: broker and bridge killed, a box unplugged mid-command, a wrong password, an
+// untrusted certificate, and a thousand commands over four boxes.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <thread>
+
+#include "tests/bridge/MqttRig.h"
+#include "tests/emulated/EmulatedSystem.h"
+#include "tests/emulated/HidrawEmulator.h"
+
+using MqttRig::Box;
+using MqttRig::Field;
+using MqttRig::Received;
+
+namespace {
+
+std::string UnavailableReason;  // why this machine cannot run the suite; empty when it can
+
+const std::string Base = "zendrocast/pi1/";
+const std::vector<std::uint8_t> Report = {0, 49, 10, 20, 122, 122, 122, 122, 122};
+
+std::vector<std::vector<std::uint8_t>> WritesTo(const std::string& node) {
+  std::vector<std::vector<std::uint8_t>> writes;
+  for (const HidrawEmulator::Write& write : HidrawEmulator::Writes()) {
+    if (write.Node == node) {
+      writes.push_back(write.Bytes);
+    }
+  }
+  return writes;
+}
+
+class Bridge : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!UnavailableReason.empty()) {
+      const char* ci = std::getenv("CI");
+      if (ci != nullptr && std::string(ci) == "true") {
+        FAIL() << "the bridge suite must run in CI: " << UnavailableReason;
+      }
+      GTEST_SKIP() << "bridge suite skipped: " << UnavailableReason;
+    }
+    Root = EmulatedSystem::MakeRoot();
+    Broker.Start();
+    Peer = std::make_unique<MqttRig::Peer>(Broker.Port);
+    Peer->Subscribe("#");
+  }
+
+  void TearDown() override {
+    Process.Stop(SIGKILL);
+    Peer.reset();
+    HidrawEmulator::Stop();
+    Broker.Stop(SIGKILL);
+    if (!Root.empty()) {
+      EmulatedSystem::RemoveRoot(Root);
+    }
+    if (HasFailure()) {
+      std::printf("bridge log:\n%s\n", Process.Log().c_str());
+    }
+    for (const std::string& folder : {Broker.Folder, Process.Folder}) {
+      if (!folder.empty()) {
+        std::filesystem::remove_all(folder);
+      }
+    }
+  }
+
+  void StartBridge(const std::vector<HidrawEmulator::Node>& nodes, const std::string& extra = "") {
+    std::string error;
+    ASSERT_TRUE(HidrawEmulator::Start(nodes, Root + "/fuse", error)) << error;
+    Process.Root = Root;
+    Process.Config = MqttRig::BridgeConfig(Broker, extra);
+    Process.Start(nodes);
+  }
+
+  std::vector<Received> Results(const std::string& id) {
+    return Peer->Messages(Base + id + "/result");
+  }
+
+  bool WaitForResults(const std::string& id, std::size_t count, int seconds = 10) {
+    return Peer->WaitFor(
+        Base + id + "/result",
+        [count](const std::vector<Received>& results) { return results.size() >= count; }, seconds);
+  }
+
+  // The last boxes list holds the id with that presence.
+  bool WaitForBox(const std::string& id, bool present, int seconds) {
+    const std::string entry = "\"id\":\"" + id + "\"";
+    const std::string state = std::string("\"present\":") + (present ? "true" : "false");
+    return Peer->WaitFor(
+        Base + "boxes",
+        [&](const std::vector<Received>& lists) {
+          if (lists.empty()) {
+            return false;
+          }
+          const std::string& json = lists.back().Payload;
+          const std::size_t at = json.find(entry);
+          return at != std::string::npos && json.find(state, at) < json.find('}', at);
+        },
+        seconds);
+  }
+
+  std::string Root;
+  MqttRig::Broker Broker;
+  MqttRig::Bridge Process;
+  std::unique_ptr<MqttRig::Peer> Peer;
+};
+
+TEST_F(Bridge, CommandsRunAsTheToolsOwnRunsAndAnswerOnceEach) {
+  StartBridge({EmulatedSystem::Mouse("hidraw0"), Box("hidraw1", "ZC-A", "usb-0:1/input0"),
+               Box("hidraw2", "TWIN", "usb-0:2/input0"), Box("hidraw3", "TWIN", "usb-0:3/input0")});
+  ASSERT_TRUE(WaitForBox("ZC-A", true, 10));
+  // Two boxes with one serial are named by their ports, with a warning.
+  EXPECT_TRUE(WaitForBox("usb-0:2_input0", true, 1));
+  EXPECT_TRUE(WaitForBox("usb-0:3_input0", true, 1));
+  EXPECT_NE(Process.Log().find("boxes share the serial \"TWIN\""), std::string::npos);
+  // Retained: a client that subscribes later sees the state.
+  MqttRig::Peer late(Broker.Port, "late-peer");
+  late.Subscribe(Base + "#");
+  ASSERT_TRUE(late.WaitFor(
+      Base + "status", [](auto& status) { return !status.empty(); }, 5));
+  EXPECT_EQ(late.Messages(Base + "status").front().Payload, "online");
+  EXPECT_TRUE(late.Messages(Base + "status").front().Retained);
+  EXPECT_TRUE(late.Messages(Base + "boxes").front().Retained);
+
+  Peer->Publish(Base + "ZC-A/command", "1 10 20", false, "corr-1", "replies/me");
+  Peer->Publish(Base + "usb-0:3_input0/command", "1  10 20");  // the tool's rules: a bad field
+  ASSERT_TRUE(WaitForResults("ZC-A", 1));
+  ASSERT_TRUE(WaitForResults("usb-0:3_input0", 1));
+  const Received result = Results("ZC-A").front();
+  EXPECT_EQ(Field(result.Payload, "status"), "0");
+  EXPECT_EQ(Field(result.Payload, "reports_written"), "10");
+  EXPECT_EQ(Field(result.Payload, "command"), "1 10 20");
+  EXPECT_EQ(result.CorrelationData, "corr-1");
+  EXPECT_FALSE(result.Retained);
+  ASSERT_TRUE(Peer->WaitFor(
+      "replies/me", [](auto& replies) { return !replies.empty(); }, 5));
+  EXPECT_EQ(Peer->Messages("replies/me").front().CorrelationData, "corr-1");
+  EXPECT_EQ(WritesTo("hidraw1"), std::vector<std::vector<std::uint8_t>>(10, Report));
+
+  const std::string malformed = Results("usb-0:3_input0").front().Payload;
+  EXPECT_EQ(Field(malformed, "status"), "2");
+  EXPECT_EQ(Field(malformed, "message"), "field 2: type mismatch (not a decimal integer)");
+  EXPECT_TRUE(WritesTo("hidraw3").empty());
+  // Exactly one result each, however long one waits.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(Results("ZC-A").size(), 1u);
+  EXPECT_EQ(Results("usb-0:3_input0").size(), 1u);
+}
+
+struct BadCommand {
+  const char* name;
+  std::string box;
+  std::string payload;
+  const char* message;  // what the result says
+};
+
+TEST_F(Bridge, BadInputGetsAResultHarmsNothingAndNeverStopsTheBridge) {
+  StartBridge({Box("hidraw0", "ZC-A", "usb-0:1/input0")});
+  ASSERT_TRUE(WaitForBox("ZC-A", true, 10));
+  const BadCommand corpus[] = {
+      {"not UTF-8", "ZC-A", "1 \xfe 20", "payload is not UTF-8"},
+      {"too long", "ZC-A", "1 10 20" + std::string(60, ' '), "payload longer than 64 bytes"},
+      {"NUL", "ZC-A", std::string("1 10\0 20", 8), "payload holds a NUL character"},
+      {"unknown box", "ZC-B", "1 10 20", "no box \"ZC-B\" on pi1"},
+      {"two fields", "ZC-A", "1 10",
+       "field 2: invalid argument (no blank after it: three fields are needed)"},
+      {"four fields", "ZC-A", "1 10 20 30", "field 3: type mismatch (not a decimal integer)"},
+      {"empty", "ZC-A", "",
+       "field 2: invalid argument (no blank after it: three fields are "
+       "needed)"},
+      {"an option", "ZC-A", "--list",
+       "field 2: invalid argument (no blank after it: three "
+       "fields are needed)"},
+      {"out of range", "ZC-A", "1 256 0", "field 2: overflow (outside 0..255)"},
+  };
+  std::map<std::string, std::size_t> expected;
+  for (const BadCommand& bad : corpus) {
+    Peer->Publish(Base + bad.box + "/command", bad.payload);
+    ++expected[bad.box];
+    ASSERT_TRUE(WaitForResults(bad.box, expected[bad.box])) << bad.name;
+    const std::string json = Results(bad.box).back().Payload;
+    EXPECT_EQ(Field(json, "status"), "2") << bad.name;
+    EXPECT_EQ(Field(json, "message"), bad.message) << bad.name;
+  }
+  // A retained command is never run, and gets no result.
+  Peer->Publish(Base + "ZC-A/command", "1 10 20", true);
+  ASSERT_TRUE(Process.WaitForLog("ignored a retained message", 5));
+  Peer->Publish(Base + "ZC-A/command", "", true);  // clears it at the broker
+  EXPECT_TRUE(WritesTo("hidraw0").empty());
+  // Still there, and still sending.
+  Peer->Publish(Base + "ZC-A/command", "1 10 20");
+  ASSERT_TRUE(WaitForResults("ZC-A", expected["ZC-A"] + 1));
+  EXPECT_EQ(Field(Results("ZC-A").back().Payload, "status"), "0");
+  EXPECT_EQ(WritesTo("hidraw0").size(), 10u);
+}
+
+TEST_F(Bridge, HotPlugShowsWithinTwoSecondsAndAnUnplugMidCommandEndsItsRun) {
+  HidrawEmulator::Node slow = Box("hidraw0", "ZC-A", "usb-0:1/input0");
+  slow.WriteDelayMs = 150;
+  StartBridge({slow});
+  ASSERT_TRUE(WaitForBox("ZC-A", true, 10));
+  ASSERT_TRUE(
+      EmulatedSystem::PlugInto(Process.Pid, Box("hidraw1", "ZC-B", "usb-0:2/input0"), Root));
+  EXPECT_TRUE(WaitForBox("ZC-B", true, 2));
+  EXPECT_TRUE(Peer->WaitFor(
+      "homeassistant/text/pi1/ZC-B/config", [](auto& configs) { return !configs.empty(); }, 2));
+
+  Peer->Publish(Base + "ZC-A/command", "1 10 20");
+  Peer->Publish(Base + "ZC-A/command", "0 1 2");  // waits for the first, then finds no box
+  for (int i = 0; i < 100 && WritesTo("hidraw0").size() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EmulatedSystem::UnplugFrom(Process.Pid, "hidraw0");
+  ASSERT_TRUE(WaitForResults("ZC-A", 2));
+  const std::string cut = Results("ZC-A")[0].Payload;
+  EXPECT_EQ(Field(cut, "status"), "1");
+  EXPECT_EQ(Field(cut, "message"), "WriteFile : No such device");
+  const int written = std::stoi(Field(cut, "reports_written"));
+  EXPECT_GE(written, 2);
+  EXPECT_LE(static_cast<std::size_t>(written), WritesTo("hidraw0").size());
+  EXPECT_TRUE(WaitForBox("ZC-A", false, 2));
+  const std::string after = Results("ZC-A")[1].Payload;
+  EXPECT_EQ(Field(after, "status"), "1");
+  EXPECT_EQ(Field(after, "message"), "box not present");
+  EXPECT_EQ(Field(after, "duration_ms"), "0");
+}
+
+TEST_F(Bridge, ARunPastItsDeadlineIsEnded) {
+  HidrawEmulator::Node stalled = Box("hidraw0", "ZC-A", "usb-0:1/input0");
+  stalled.WriteDelayMs = 700;  // ten reports take 7 s
+  StartBridge({stalled}, "command_timeout = 2\n");
+  ASSERT_TRUE(WaitForBox("ZC-A", true, 10));
+  Peer->Publish(Base + "ZC-A/command", "1 10 20");
+  ASSERT_TRUE(WaitForResults("ZC-A", 1, 10));
+  const std::string json = Results("ZC-A").front().Payload;
+  EXPECT_EQ(Field(json, "status"), "1");
+  EXPECT_EQ(Field(json, "message"), "no result within 2 s: the run was ended");
+  EXPECT_LT(std::stoi(Field(json, "duration_ms")), 4000);
+}
+
+TEST_F(Bridge, BrokerKilledWithCommandsInFlightLosesNoneAndRunsNoneTwice) {
+  StartBridge({Box("hidraw0", "ZC-A", "usb-0:1/input0"), Box("hidraw1", "ZC-B", "usb-0:2/input0")});
+  ASSERT_TRUE(WaitForBox("ZC-B", true, 10));
+  constexpr int Commands = 40;
+  for (int n = 0; n < Commands; ++n) {
+    Peer->Publish(Base + (n % 2 == 0 ? "ZC-A" : "ZC-B") + "/command",
+                  "1 " + std::to_string(n) + " 7");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // runs under way at the kill
+    if (n == Commands / 2) {
+      Broker.Stop(SIGKILL);
+      Broker.Start();
+    }
+  }
+  // Each command ran at most once, and every command the broker took ran.
+  std::this_thread::sleep_for(std::chrono::seconds(8));
+  std::map<int, int> runs;  // command -> reports received
+  for (const HidrawEmulator::Write& write : HidrawEmulator::Writes()) {
+    ++runs[write.Bytes[2]];
+  }
+  int ran = 0;
+  for (const auto& [command, reports] : runs) {
+    EXPECT_EQ(reports, 10) << "command " << command;
+    ++ran;
+  }
+  // One result each, through the restart: QoS 2 and the broker's persistence.
+  std::map<std::string, int> results;
+  for (const char* box : {"ZC-A", "ZC-B"}) {
+    for (const Received& result : Results(box)) {
+      ++results[Field(result.Payload, "command")];
+    }
+  }
+  int answeredOnce = 0;
+  for (const auto& [command, count] : results) {
+    EXPECT_EQ(count, 1) << command;
+    answeredOnce += count == 1 ? 1 : 0;
+  }
+  std::printf("broker killed and restarted: %d of %d commands ran, none twice; %d answered once\n",
+              ran, Commands, answeredOnce);
+  EXPECT_EQ(ran, Commands);
+  EXPECT_EQ(answeredOnce, Commands);
+  // And it still works, with its subscription back.
+  Peer->Publish(Base + "ZC-A/command", "0 255 255");
+  EXPECT_TRUE(Peer->WaitFor(
+      Base + "ZC-A/result",
+      [](auto& results) {
+        return std::any_of(results.begin(), results.end(), [](auto& result) {
+          return Field(result.Payload, "command") == "0 255 255";
+        });
+      },
+      10));
+}
+
+TEST_F(Bridge, CommandsSentWhileTheBridgeWasKilledRunOnceWhenItIsBack) {
+  const std::vector<HidrawEmulator::Node> boxes = {Box("hidraw0", "ZC-A", "usb-0:1/input0")};
+  StartBridge(boxes);
+  ASSERT_TRUE(WaitForBox("ZC-A", true, 10));
+  Peer->Publish(Base + "ZC-A/command", "1 1 1");
+  ASSERT_TRUE(WaitForResults("ZC-A", 1));
+  EXPECT_EQ(Process.Stop(SIGKILL), 128 + SIGKILL);
+  // The will: offline, retained.
+  ASSERT_TRUE(Peer->WaitFor(
+      Base + "status", [](auto& status) { return status.back().Payload == "offline"; }, 30));
+  for (int n = 2; n <= 6; ++n) {
+    Peer->Publish(Base + "ZC-A/command", "1 " + std::to_string(n) + " 1");
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  Process.Start(boxes);
+  ASSERT_TRUE(WaitForResults("ZC-A", 6, 15));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(Results("ZC-A").size(), 6u);
+  std::map<int, int> runs;
+  for (const auto& bytes : WritesTo("hidraw0")) {
+    ++runs[bytes[2]];
+  }
+  EXPECT_EQ(runs, (std::map<int, int>{{1, 10}, {2, 10}, {3, 10}, {4, 10}, {5, 10}, {6, 10}}));
+  // In the order they were sent.
+  for (int n = 2; n <= 6; ++n) {
+    EXPECT_EQ(Field(Results("ZC-A")[n - 1].Payload, "command"), "1 " + std::to_string(n) + " 1");
+  }
+}
+
+TEST_F(Bridge, StartsWithoutABrokerKeepsTryingAndAWrongPasswordIsSaidClearly) {
+  Broker.Stop(SIGTERM);
+  StartBridge({Box("hidraw0", "ZC-A", "usb-0:1/input0")});
+  ASSERT_TRUE(Process.WaitForLog("retrying in 2 s", 10));
+  Broker.Start();
+  ASSERT_TRUE(Process.WaitForLog("connected to 127.0.0.1", 15));
+  Peer = std::make_unique<MqttRig::Peer>(Broker.Port);
+  Peer->Subscribe("#");
+  ASSERT_TRUE(WaitForBox("ZC-A", true, 5));
+
+  // The same bridge with the wrong password: refused, said so, retried, never online.
+  EXPECT_EQ(Process.Stop(SIGTERM), 0);
+  MqttRig::Bridge wrong;
+  wrong.Root = Root;
+  wrong.Config = Process.Config;
+  wrong.Config.replace(wrong.Config.find("bridge.password"), 15, "wrong.password");
+  wrong.Start({Box("hidraw0", "ZC-A", "usb-0:1/input0")});
+  ASSERT_TRUE(wrong.WaitForLog("retrying in 2 s", 10));
+  const std::string log = wrong.Log();
+  wrong.Stop(SIGTERM);
+  std::filesystem::remove_all(wrong.Folder);
+  EXPECT_NE(log.find("refused the connection: Not authorized (check username and "
+                     "password_file); retrying in 1 s"),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(Bridge, TlsTalksOnlyToABrokerWhoseCertificateChainsToTheCa) {
+  Broker.Stop(SIGKILL);
+  Peer.reset();
+  MqttRig::Broker secure;
+  secure.Tls = true;
+  secure.Start();
+  std::string error;
+  ASSERT_TRUE(HidrawEmulator::Start({}, Root + "/fuse", error)) << error;
+  Process.Root = Root;
+  Process.Config =
+      MqttRig::BridgeConfig(secure, "tls = true\nca_file = " + secure.Folder + "/other-ca.pem\n");
+  Process.Start({});
+  EXPECT_TRUE(Process.WaitForLog("retrying in 2 s", 10));
+  EXPECT_EQ(Process.Log().find("connected to"), std::string::npos) << Process.Log();
+  Process.Stop(SIGTERM);
+  Process.Config =
+      MqttRig::BridgeConfig(secure, "tls = true\nca_file = " + secure.Folder + "/ca.pem\n");
+  Process.Start({});
+  EXPECT_TRUE(Process.WaitForLog("connected to localhost", 10)) << Process.Log();
+  Process.Stop(SIGTERM);
+  secure.Stop(SIGKILL);
+  std::filesystem::remove_all(secure.Folder);
+}
+
+TEST_F(Bridge, AThousandCommandsOverFourBoxesEachRunOnceWithOneResult) {
+  std::vector<HidrawEmulator::Node> boxes;
+  for (int i = 0; i < 4; ++i) {
+    boxes.push_back(Box("hidraw" + std::to_string(i), "ZC-" + std::to_string(i),
+                        "usb-0:" + std::to_string(i) + "/input0"));
+  }
+  StartBridge(boxes);
+  ASSERT_TRUE(WaitForBox("ZC-3", true, 10));
+  const int Commands = std::getenv("LOAD") ? std::atoi(std::getenv("LOAD")) : 1000;
+  for (int n = 0; n < Commands; ++n) {
+    Peer->Publish(Base + "ZC-" + std::to_string(n % 4) + "/command",
+                  "1 " + std::to_string(n / 256) + " " + std::to_string(n % 256));
+  }
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_TRUE(WaitForResults("ZC-" + std::to_string(i), Commands / 4, 120)) << i;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  std::map<std::pair<std::string, int>, int> reports;  // (node, command) -> reports
+  for (const HidrawEmulator::Write& write : HidrawEmulator::Writes()) {
+    ++reports[{write.Node, write.Bytes[2] * 256 + write.Bytes[3]}];
+  }
+  ASSERT_EQ(reports.size(), static_cast<std::size_t>(Commands));
+  for (const auto& [key, count] : reports) {
+    EXPECT_EQ(key.first, "hidraw" + std::to_string(key.second % 4));
+    EXPECT_EQ(count, 10) << key.first << " " << key.second;
+  }
+  for (int i = 0; i < 4; ++i) {
+    const std::vector<Received> results = Results("ZC-" + std::to_string(i));
+    EXPECT_EQ(results.size(), static_cast<std::size_t>(Commands / 4));
+    for (std::size_t k = 0; k < results.size(); ++k) {  // in the order they were sent
+      const int n = static_cast<int>(k) * 4 + i;
+      EXPECT_EQ(Field(results[k].Payload, "command"),
+                "1 " + std::to_string(n / 256) + " " + std::to_string(n % 256));
+      EXPECT_EQ(Field(results[k].Payload, "status"), "0");
+    }
+  }
+}
+
+TEST_F(Bridge, HomeAssistantDiscoveryAnd311AndSigtermGoingOffline) {
+  StartBridge({Box("hidraw0", "ZC-A", "usb-0:1/input0")}, "mqtt_version = 3.1.1\n");
+  ASSERT_TRUE(Process.WaitForLog("(MQTT 3.1.1)", 10));
+  const std::string topic = "homeassistant/text/pi1/ZC-A/config";
+  ASSERT_TRUE(Peer->WaitFor(
+      topic, [](auto& configs) { return !configs.empty(); }, 5));
+  const std::string config = Peer->Messages(topic).front().Payload;
+  EXPECT_EQ(Field(config, "command_topic"), Base + "ZC-A/command");
+  EXPECT_EQ(Field(config, "availability_topic"), Base + "status");
+  EXPECT_EQ(Field(config, "serial_number"), "ZC-A");
+  // Home Assistant's birth message asks for it again.
+  Peer->Publish("homeassistant/status", "online");
+  EXPECT_TRUE(Peer->WaitFor(
+      topic, [](auto& configs) { return configs.size() >= 2; }, 5));
+  Peer->Publish(Base + "ZC-A/command", "0 1 2", false, "ignored-in-3.1.1");
+  ASSERT_TRUE(WaitForResults("ZC-A", 1));
+  EXPECT_EQ(Field(Results("ZC-A").front().Payload, "status"), "0");
+  EXPECT_EQ(Results("ZC-A").front().CorrelationData, "");
+
+  EXPECT_EQ(Process.Stop(SIGTERM), 0);
+  const std::vector<Received> status = Peer->Messages(Base + "status");
+  ASSERT_FALSE(status.empty());
+  EXPECT_EQ(status.back().Payload, "offline");
+  EXPECT_NE(Process.Log().find("stopped"), std::string::npos);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  // The namespace must be made before any thread starts; the FUSE mounts live only in it.
+  UnavailableReason = MqttRig::Unavailable();
+  if (UnavailableReason.empty()) {
+    UnavailableReason = EmulatedSystem::PrivateMounts();
+  }
+  return RUN_ALL_TESTS();
+}

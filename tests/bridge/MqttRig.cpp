@@ -1,0 +1,328 @@
+#include "tests/bridge/MqttRig.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/emulated/EmulatedSystem.h"
+
+namespace MqttRig {
+namespace {
+
+void Run(const std::string& command) {
+  if (std::system(command.c_str()) != 0) {
+    throw std::runtime_error("failed: " + command);
+  }
+}
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+bool Accepts(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool accepted = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return accepted;
+}
+
+std::string MakeFolder(const char* pattern) {
+  std::string folder = pattern;
+  if (mkdtemp(&folder[0]) == nullptr) {
+    throw std::runtime_error("mkdtemp");
+  }
+  return folder;
+}
+
+void Write(const std::string& path, const std::string& text, mode_t mode = 0644) {
+  std::ofstream(path) << text;
+  chmod(path.c_str(), mode);
+}
+
+// A CA and a certificate for localhost signed by it; "other-ca.pem" signs nothing here.
+void MakeCertificates(const std::string& folder) {
+  const std::string at = "cd " + folder + " && ";
+  const std::string quiet = " >/dev/null 2>&1";
+  Run(at +
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=zendrocast-test-ca "
+      "-keyout ca.key -out ca.pem" +
+      quiet);
+  Run(at +
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=other-ca "
+      "-keyout other-ca.key -out other-ca.pem" +
+      quiet);
+  Run(at +
+      "openssl req -newkey rsa:2048 -nodes -subj /CN=localhost -keyout server.key "
+      "-out server.csr" +
+      quiet);
+  Write(folder + "/san.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1\n");
+  Run(at +
+      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+      "-extfile san.ext -out server.pem" +
+      quiet);
+}
+
+}  // namespace
+
+std::string Unavailable() {
+  if (geteuid() != 0) {
+    return "not running as root";
+  }
+  if (access("/dev/fuse", R_OK | W_OK) != 0) {
+    return "no usable /dev/fuse";
+  }
+  if (std::system("command -v mosquitto >/dev/null && command -v mosquitto_passwd >/dev/null && "
+                  "command -v openssl >/dev/null") != 0) {
+    return "no mosquitto, mosquitto_passwd or openssl";
+  }
+  return std::string();
+}
+
+void Broker::Start() {
+  if (Folder.empty()) {
+    Folder = MakeFolder("/tmp/zendrocast-broker-XXXXXX");
+    Port = FreePort();
+    Run("mosquitto_passwd -b -c " + Folder + "/passwd bridge bridge-secret >/dev/null 2>&1");
+    Run("mosquitto_passwd -b " + Folder + "/passwd peer peer-secret >/dev/null 2>&1");
+    Write(Folder + "/bridge.password", "bridge-secret\n", 0600);
+    Write(Folder + "/wrong.password", "not-the-secret\n", 0600);
+    Write(Folder + "/acl",
+          "user bridge\ntopic readwrite zendrocast/#\ntopic readwrite homeassistant/#\n"
+          "topic write replies/#\n\nuser peer\ntopic readwrite #\n");
+    std::string listener = "listener " + std::to_string(Port) + " 127.0.0.1\n";
+    if (Tls) {
+      MakeCertificates(Folder);
+      listener += "cafile " + Folder + "/ca.pem\ncertfile " + Folder + "/server.pem\nkeyfile " +
+                  Folder + "/server.key\n";
+    }
+    // Persistence saved at every change: a broker killed outright keeps what it accepted.
+    Write(Folder + "/mosquitto.conf",
+          listener + "allow_anonymous false\npassword_file " + Folder + "/passwd\nacl_file " +
+              Folder + "/acl\npersistence true\npersistence_location " + Folder +
+              "/\nautosave_interval 1\nautosave_on_changes true\nlog_dest file " + Folder +
+              "/broker.log\n"
+              // The tests run as root; the broker keeps to their private folder.
+              "user root\n");
+    chmod((Folder + "/passwd").c_str(), 0600);
+  }
+  Pid = fork();
+  if (Pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    execlp("mosquitto", "mosquitto", "-c", (Folder + "/mosquitto.conf").c_str(), nullptr);
+    _exit(127);
+  }
+  for (int i = 0; i < 100 && !Accepts(Port); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+void Broker::Stop(int signal) {
+  if (Pid > 0) {
+    kill(Pid, signal);
+    waitpid(Pid, nullptr, 0);
+    Pid = -1;
+  }
+}
+
+Peer::Peer(int port, const std::string& clientId) {
+  mosquitto_lib_init();
+  // A persistent session: its subscriptions and the messages it sent outlive a broker restart.
+  Handle_ = mosquitto_new(clientId.c_str(), false, this);
+  mosquitto_int_option(Handle_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+  mosquitto_int_option(Handle_, MOSQ_OPT_RECEIVE_MAXIMUM, 65535);  // as the bridge does
+  mosquitto_username_pw_set(Handle_, "peer", "peer-secret");
+  mosquitto_message_v5_callback_set(
+      Handle_, [](mosquitto*, void* self, const mosquitto_message* message,
+                  const mosquitto_property* properties) {
+        auto* peer = static_cast<Peer*>(self);
+        Received received;
+        received.Topic = message->topic;
+        received.Payload.assign(static_cast<const char*>(message->payload),
+                                static_cast<std::size_t>(message->payloadlen));
+        received.Retained = message->retain;
+        void* data = nullptr;
+        std::uint16_t length = 0;
+        if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &data, &length,
+                                           false) != nullptr) {
+          received.CorrelationData.assign(static_cast<const char*>(data), length);
+          std::free(data);
+        }
+        std::lock_guard<std::mutex> guard(peer->Lock_);
+        peer->Messages_.push_back(received);
+        peer->Arrived_.notify_all();
+      });
+  mosquitto_reconnect_delay_set(Handle_, 1, 1, false);
+
+  mosquitto_property* session = nullptr;  // MQTT 5 sessions end with the connection by default
+  mosquitto_property_add_int32(&session, MQTT_PROP_SESSION_EXPIRY_INTERVAL, 3600);
+  const int rc = mosquitto_connect_bind_v5(Handle_, "127.0.0.1", port, 30, nullptr, session);
+  mosquitto_property_free_all(&session);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    throw std::runtime_error("the peer cannot connect");
+  }
+  mosquitto_loop_start(Handle_);
+}
+
+Peer::~Peer() {
+  mosquitto_disconnect(Handle_);
+  mosquitto_loop_stop(Handle_, true);
+  mosquitto_destroy(Handle_);
+}
+
+void Peer::Subscribe(const std::string& pattern) {
+  mosquitto_subscribe(Handle_, nullptr, pattern.c_str(), 2);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the SUBACK, in practice
+}
+
+void Peer::Publish(const std::string& topic, const std::string& payload, bool retain,
+                   const std::string& correlationData, const std::string& responseTopic) {
+  mosquitto_property* properties = nullptr;
+  if (!correlationData.empty()) {
+    mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA, correlationData.data(),
+                                  static_cast<std::uint16_t>(correlationData.size()));
+  }
+  if (!responseTopic.empty()) {
+    mosquitto_property_add_string(&properties, MQTT_PROP_RESPONSE_TOPIC, responseTopic.c_str());
+  }
+  mosquitto_publish_v5(Handle_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                       payload.data(), 2, retain, properties);
+  mosquitto_property_free_all(&properties);
+}
+
+std::vector<Received> Peer::Messages(const std::string& topic) {
+  std::lock_guard<std::mutex> guard(Lock_);
+  std::vector<Received> matching;
+  for (const Received& message : Messages_) {
+    if (topic.empty() || message.Topic == topic) {
+      matching.push_back(message);
+    }
+  }
+  return matching;
+}
+
+bool Peer::WaitFor(const std::string& topic,
+                   const std::function<bool(const std::vector<Received>&)>& test, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    if (test(Messages(topic))) {
+      return true;
+    }
+    std::unique_lock<std::mutex> guard(Lock_);
+    if (Arrived_.wait_until(guard, std::min(deadline, std::chrono::steady_clock::now() +
+                                                          std::chrono::milliseconds(50))) ==
+            std::cv_status::timeout &&
+        std::chrono::steady_clock::now() >= deadline) {
+      guard.unlock();
+      return test(Messages(topic));
+    }
+  }
+}
+
+void Bridge::Start(const std::vector<HidrawEmulator::Node>& nodes) {
+  if (Folder.empty()) {
+    Folder = MakeFolder("/tmp/zendrocast-bridge-XXXXXX");
+  }
+  Write(Folder + "/mqtt.conf", Config);
+  const std::string log = Folder + "/bridge.log";
+  Pid = fork();
+  if (Pid == 0) {
+    EmulatedSystem::EnterNamespace(nodes, Root, EmulatedSystem::Layout{});
+    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    dup2(fd, STDERR_FILENO);
+    execl(ZENDROCAST_MQTT_BINARY, ZENDROCAST_MQTT_BINARY, "--config",
+          (Folder + "/mqtt.conf").c_str(), nullptr);
+    _exit(127);
+  }
+}
+
+int Bridge::Stop(int signal) {
+  if (Pid <= 0) {
+    return -1;
+  }
+  kill(Pid, signal);
+  int status = 0;
+  waitpid(Pid, &status, 0);
+  Pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string Bridge::Log() const {
+  std::ifstream file(Folder + "/bridge.log");
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+bool Bridge::WaitForLog(const std::string& text, int seconds) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (Log().find(text) == std::string::npos) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+std::string BridgeConfig(const Broker& broker, const std::string& extra) {
+  return "host = " + std::string(broker.Tls ? "localhost" : "127.0.0.1") +
+         "\nport = " + std::to_string(broker.Port) +
+         "\nusername = bridge\npassword_file = " + broker.Folder +
+         "/bridge.password\nnode_name = pi1\nkeepalive = 10\n" + extra;
+}
+
+std::string Field(const std::string& json, const std::string& key) {
+  const std::string name = "\"" + key + "\":";
+  const std::size_t at = json.find(name);
+  if (at == std::string::npos) {
+    return std::string();
+  }
+  std::size_t start = at + name.size();
+  if (json[start] == '"') {
+    ++start;
+    std::string value;
+    for (std::size_t i = start; i < json.size() && json[i] != '"'; ++i) {
+      value += json[i] == '\\' ? json[++i] : json[i];
+    }
+    return value;
+  }
+  return json.substr(start, json.find_first_of(",}]", start) - start);
+}
+
+HidrawEmulator::Node Box(const std::string& name, const std::string& serial,
+                         const std::string& port) {
+  HidrawEmulator::Node node = EmulatedSystem::Target(name);
+  node.Serial = serial;
+  node.Phys = port;
+  return node;
+}
+
+}  // namespace MqttRig

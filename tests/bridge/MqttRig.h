@@ -1,0 +1,85 @@
+// The bridge's test rig: a real Mosquitto broker started on loopback with a random port, a
+// password file, an ACL and persistence; a peer that publishes commands and collects what the
+// bridge publishes; and the unmodified zendrocast-mqtt in the emulated hidraw namespace.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tests/emulated/HidrawEmulator.h"
+
+struct mosquitto;
+
+namespace MqttRig {
+
+// Why this machine cannot run the rig (not root, no FUSE, no mosquitto); "" when it can.
+std::string Unavailable();
+
+struct Broker {
+  std::string Folder;  // configuration, password file, ACL, certificates, persistence
+  int Port = 0;
+  bool Tls = false;  // a TLS listener whose certificate a CA of the folder signed
+  pid_t Pid = -1;
+  // Users: "bridge" (password "bridge-secret") and "peer" (password "peer-secret").
+  void Start();
+  void Stop(int signal);  // SIGTERM saves the persistence file, SIGKILL does not
+};
+
+struct Received {
+  std::string Topic;
+  std::string Payload;
+  bool Retained = false;
+  std::string CorrelationData;
+};
+
+// A client of the broker as the user "peer", with MQTT 5.
+class Peer {
+ public:
+  explicit Peer(int port, const std::string& clientId = "zendrocast-test-peer");
+  ~Peer();
+  void Subscribe(const std::string& pattern);
+  // QoS 2; with MQTT 5 properties when given.
+  void Publish(const std::string& topic, const std::string& payload, bool retain = false,
+               const std::string& correlationData = "", const std::string& responseTopic = "");
+  std::vector<Received> Messages(const std::string& topic);
+  // Waits until test(messages on topic) holds; false after the timeout.
+  bool WaitFor(const std::string& topic,
+               const std::function<bool(const std::vector<Received>&)>& test, int seconds);
+
+ private:
+  static void OnMessage(mosquitto*, void* self, const void* message, const void* properties);
+  mosquitto* Handle_ = nullptr;
+  std::mutex Lock_;
+  std::condition_variable Arrived_;
+  std::vector<Received> Messages_;
+};
+
+// zendrocast-mqtt running in a namespace whose only hidraw nodes are the emulator's.
+struct Bridge {
+  std::string Root;    // the emulated system's root (EmulatedSystem::MakeRoot)
+  std::string Config;  // the configuration file's text
+  std::string Folder;  // where its configuration and log are
+  pid_t Pid = -1;
+  void Start(const std::vector<HidrawEmulator::Node>& nodes);
+  int Stop(int signal);  // returns the exit status
+  std::string Log() const;
+  // Waits until the log holds text; false after the timeout.
+  bool WaitForLog(const std::string& text, int seconds) const;
+};
+
+// The configuration for a bridge that connects to the broker as "bridge".
+std::string BridgeConfig(const Broker& broker, const std::string& extra = "");
+
+// The value of a key of a flat JSON object: a string's content or a number's text.
+std::string Field(const std::string& json, const std::string& key);
+
+// A box controller node with a serial and a USB port path.
+HidrawEmulator::Node Box(const std::string& name, const std::string& serial,
+                         const std::string& port);
+
+}  // namespace MqttRig
