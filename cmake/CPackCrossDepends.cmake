@@ -1,7 +1,12 @@
 # Read by cpack for a cross build: dpkg-shlibdeps reads only this machine's own libraries, so
-# the package's C library dependency is the newest GLIBC_ symbol version the binary imports.
+# the packages' C library dependency is the newest GLIBC_ symbol version the binaries import,
+# and the bridge's libmosquitto dependency is the one its build linked.
 if(CPACK_GENERATOR STREQUAL "DEB" AND CPACK_ZENDROCAST_OBJDUMP)
-  execute_process(COMMAND ${CPACK_ZENDROCAST_OBJDUMP} -T ${CPACK_ZENDROCAST_BINARY}
+  set(binaries ${CPACK_ZENDROCAST_BINARY})
+  if(EXISTS ${CPACK_ZENDROCAST_MQTT_BINARY})
+    list(APPEND binaries ${CPACK_ZENDROCAST_MQTT_BINARY})
+  endif()
+  execute_process(COMMAND ${CPACK_ZENDROCAST_OBJDUMP} -T ${binaries}
                   OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
   string(REGEX MATCHALL "GLIBC_[0-9]+\\.[0-9]+(\\.[0-9]+)?" versions "${symbols}")
   set(newest 0)
@@ -14,5 +19,7 @@ if(CPACK_GENERATOR STREQUAL "DEB" AND CPACK_ZENDROCAST_OBJDUMP)
   if(NOT status EQUAL 0 OR newest STREQUAL "0")
     message(FATAL_ERROR "no GLIBC_ symbol versions in ${CPACK_ZENDROCAST_BINARY}")
   endif()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${newest})")
+  set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "libc6 (>= ${newest})")
+  set(CPACK_DEBIAN_MQTT_PACKAGE_DEPENDS
+      "${CPACK_DEBIAN_MQTT_PACKAGE_DEPENDS}, libc6 (>= ${newest}), libmosquitto1 (>= 2.0)")
 endif()

@@ -24,8 +24,12 @@ if(WIN32)
   return()
 endif()
 
-install(TARGETS zendrocast RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES packaging/70-zendrocast.rules DESTINATION lib/udev/rules.d)
+# Two packages on Linux: zendrocast (the tool) and, where it is built, zendrocast-mqtt (the
+# bridge), each from its install component.
+install(TARGETS zendrocast RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+install(FILES packaging/70-zendrocast.rules DESTINATION lib/udev/rules.d COMPONENT tool)
+install(FILES packaging/zendrocast.sysusers DESTINATION lib/sysusers.d RENAME zendrocast.conf
+        COMPONENT tool)
 
 # Manual pages are installed compressed, and reproducibly so (no name or time in the header).
 set(ZENDROCAST_MAN_GZ ${ZENDROCAST_GENERATED}/zendrocast.1.gz)
@@ -38,23 +42,54 @@ add_custom_command(OUTPUT ${ZENDROCAST_CHANGELOG_GZ}
                            ${ZENDROCAST_CHANGELOG_GZ}
                    DEPENDS packaging/changelog)
 add_custom_target(zendrocast_docs ALL DEPENDS ${ZENDROCAST_MAN_GZ} ${ZENDROCAST_CHANGELOG_GZ})
-install(FILES ${ZENDROCAST_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${ZENDROCAST_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
 install(FILES packaging/copyright README.md ${ZENDROCAST_CHANGELOG_GZ}
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zendrocast COMPONENT tool)
+set(CPACK_COMPONENTS_ALL tool)
+
+if(ZENDROCAST_MQTT_BUILT)
+  install(TARGETS zendrocast-mqtt RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT mqtt)
+  install(FILES ${ZENDROCAST_MQTT_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT mqtt)
+  install(FILES packaging/zendrocast-mqtt.service DESTINATION lib/systemd/system COMPONENT mqtt)
+  install(FILES packaging/copyright ${ZENDROCAST_CHANGELOG_GZ}
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zendrocast-mqtt COMPONENT mqtt)
+  install(FILES packaging/mqtt.conf
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zendrocast-mqtt/examples COMPONENT mqtt)
+  list(APPEND CPACK_COMPONENTS_ALL mqtt)
+endif()
 
 set(CPACK_GENERATOR DEB)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_TOOL_PACKAGE_NAME zendrocast)
+set(CPACK_DEBIAN_MQTT_PACKAGE_NAME zendrocast-mqtt)
+set(CPACK_DEBIAN_TOOL_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_MQTT_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_MQTT_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The summary is the description's first line; CPack indents these lines below it.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "zendrocast finds the USB HID box controller 6666:f100 and writes one command
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst)
+# Each package's summary is its description's first line. CPack would put the one project-wide
+# summary above both, unless that summary is its own default.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
+set(CPACK_COMPONENT_TOOL_DESCRIPTION "${PROJECT_DESCRIPTION}
+zendrocast finds the USB HID box controller 6666:f100 and writes one command
 to it ten times, tracing every system call on standard output. It lists the
-HID interfaces with --list and picks one of several boxes with --path. The
-udev rule lets the user at the seat open the box without root.")
+HID interfaces with --list and picks one of several boxes with --serial or
+--path. The udev rule lets the user at the seat open the box without root,
+and links each box by its serial and its USB port.")
+set(CPACK_COMPONENT_MQTT_DESCRIPTION "puts USB HID box controllers on an MQTT broker
+zendrocast-mqtt offers the box controllers of this machine on an MQTT broker
+(Mosquitto, say), for home automation or a fleet server: each command is a
+run of zendrocast for its box, and its result comes back as JSON. It finds
+boxes as they are plugged in, announces them to Home Assistant, and runs as a
+sandboxed systemd service.")
+set(CPACK_DEBIAN_MQTT_PACKAGE_DEPENDS "zendrocast (= ${PROJECT_VERSION})")
 if(CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${ZENDROCAST_DEB_ARCHITECTURE})
   set(CPACK_ZENDROCAST_OBJDUMP ${CMAKE_OBJDUMP})
   set(CPACK_ZENDROCAST_BINARY ${CMAKE_BINARY_DIR}/zendrocast)
+  set(CPACK_ZENDROCAST_MQTT_BINARY ${CMAKE_BINARY_DIR}/zendrocast-mqtt)
   set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/CPackCrossDepends.cmake)
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

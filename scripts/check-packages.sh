@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Checks the release packages: the .deb (its files and fields, an install into a throwaway root,
-# the installed tool and manual page, lintian) and the Windows .zip files (their files, and the
-# version resource of each executable).
-# Usage: check-packages.sh VERSION DEB... ZIP...
+# Checks the release packages: the .deb files of the tool and of the MQTT bridge (their files and
+# fields, an install into a throwaway root, the installed programs and manual pages, lintian; the
+# bridge's systemd unit with systemd-analyze verify and security) and the Windows .zip files
+# (their files, and the version resource of each executable).
+# Usage: check-packages.sh VERSION DEB... ZIP...   (a bridge package after the tool's of its
+# architecture)
 set -euo pipefail
 version=$1
 shift
@@ -21,51 +23,109 @@ utf16() {
   printf '%s' "$pattern"
 }
 
+# The command that runs a program of the package's architecture here: foreign ones under
+# qemu-user, with the cross C library as their root and the multiarch libraries beside it.
+runner() {
+  case "$1" in
+    "$(dpkg --print-architecture)") ;;
+    armhf) echo env QEMU_LD_PREFIX=/usr/arm-linux-gnueabihf \
+      LD_LIBRARY_PATH=/usr/lib/arm-linux-gnueabihf qemu-arm ;;
+    arm64) echo env QEMU_LD_PREFIX=/usr/aarch64-linux-gnu \
+      LD_LIBRARY_PATH=/usr/lib/aarch64-linux-gnu qemu-aarch64 ;;
+    *) echo false ;;
+  esac
+}
+
+# The throwaway root each architecture's packages are installed into, as dpkg installs them
+# (its maintainer scripts run here, told the root by DPKG_ROOT).
+declare -A roots
+make_root() {
+  local arch=$1
+  if [ -z "${roots[$arch]:-}" ]; then
+    roots[$arch]=$(mktemp -d)
+    mkdir -p "${roots[$arch]}/var/lib/dpkg/info" "${roots[$arch]}/var/lib/dpkg/updates" \
+      "${roots[$arch]}/etc"
+    touch "${roots[$arch]}/var/lib/dpkg/status"
+  fi
+}
+
+check_man() {
+  local page=$1 option=$2 warnings
+  warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "$page has warnings: $warnings"
+  zcat "$page" | grep -q '^\.B \\-\\-'"$option" || fail "$page does not describe --$option"
+}
+
 check_deb() {
-  local deb=$1 arch listing root
+  local deb=$1 arch package listing root run file
   arch=$(dpkg-deb -f "$deb" Architecture)
-  [ "$(dpkg-deb -f "$deb" Package)" = zendrocast ] || fail "$deb: wrong package name"
+  package=$(dpkg-deb -f "$deb" Package)
+  [ "$(basename "$deb")" = "${package}_${version}_$arch.deb" ] || fail "$deb: wrong package name"
   [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$deb: version is not $version"
-  dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= 2\.[0-9]*)' || fail "$deb: no libc6 dependency"
+  dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>= 2\.[0-9]*)' || fail "$deb: no libc6 dependency"
   listing=$(dpkg-deb -c "$deb" | awk '{print $1, $2, $NF}')
-  for file in usr/bin/zendrocast usr/lib/udev/rules.d/70-zendrocast.rules \
-    usr/share/man/man1/zendrocast.1.gz usr/share/doc/zendrocast/copyright \
-    usr/share/doc/zendrocast/changelog.gz usr/share/doc/zendrocast/README.md; do
+  local files=(usr/bin/$package usr/share/man/man1/$package.1.gz usr/share/doc/$package/copyright
+    usr/share/doc/$package/changelog.gz)
+  if [ "$package" = zendrocast ]; then
+    files+=(usr/lib/udev/rules.d/70-zendrocast.rules usr/lib/sysusers.d/zendrocast.conf
+      usr/share/doc/zendrocast/README.md)
+  else
+    files+=(usr/lib/systemd/system/zendrocast-mqtt.service
+      usr/share/doc/zendrocast-mqtt/examples/mqtt.conf)
+    dpkg-deb -f "$deb" Depends | grep -q "zendrocast (= $version)" ||
+      fail "$deb does not depend on zendrocast $version"
+    dpkg-deb -f "$deb" Depends | grep -q "libmosquitto1" || fail "$deb: no libmosquitto1 dependency"
+  fi
+  for file in "${files[@]}"; do
     grep -q " root/root \./$file\$" <<<"$listing" || fail "$deb lacks $file (owned by root)"
   done
-  grep -q '^-rwxr-xr-x root/root \./usr/bin/zendrocast$' <<<"$listing" ||
+  grep -q "^-rwxr-xr-x root/root \./usr/bin/$package\$" <<<"$listing" ||
     fail "$deb: the binary is not mode 755"
 
-  # Installed as dpkg installs it, into a root of its own.
-  root=$(mktemp -d)
-  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
-  touch "$root/var/lib/dpkg/status"
-  dpkg --root="$root" --force-depends --force-architecture --log=/dev/null -i "$deb" >/dev/null 2>&1
-  dpkg --root="$root" -s zendrocast | grep -q '^Status: install ok installed$' ||
+  make_root "$arch"
+  root=${roots[$arch]}
+  dpkg --root="$root" --force-depends --force-architecture --force-script-chrootless \
+    --log=/dev/null -i "$deb" >/dev/null 2>&1 || true
+  dpkg --root="$root" -s "$package" | grep -q '^Status: install ok installed$' ||
     fail "$deb did not install"
-  # A foreign binary runs under qemu-user, with the cross C library as its root.
-  local run=()
-  case "$arch" in
-    "$(dpkg --print-architecture)") ;;
-    armhf) run=(env QEMU_LD_PREFIX=/usr/arm-linux-gnueabihf qemu-arm) ;;
-    arm64) run=(env QEMU_LD_PREFIX=/usr/aarch64-linux-gnu qemu-aarch64) ;;
-    *) fail "$deb: no way to run $arch here" ;;
+  if [ "$package" = zendrocast ]; then
+    grep -q '^zendrocast:x:[0-9]*:$' "$root/etc/group" || fail "$deb made no zendrocast group"
+  fi
+  run=$(runner "$arch")
+  [ "$run" != false ] || fail "$deb: no way to run $arch here"
+  case "$package" in
+    zendrocast)
+      [ "$($run "$root/usr/bin/zendrocast" --version)" = "zendrocast $version"$'\r' ] ||
+        fail "the installed zendrocast does not say its version"
+      check_man "$root/usr/share/man/man1/zendrocast.1.gz" "path PATH"
+      ;;
+    zendrocast-mqtt)
+      [ "$($run "$root/usr/bin/zendrocast-mqtt" --version)" = "zendrocast-mqtt $version" ] ||
+        fail "the installed zendrocast-mqtt does not say its version"
+      check_man "$root/usr/share/man/man1/zendrocast-mqtt.1.gz" "config FILE"
+      check_unit "$root"
+      ;;
   esac
-  [ "$("${run[@]}" "$root/usr/bin/zendrocast" --version)" = "zendrocast $version"$'\r' ] ||
-    fail "the installed zendrocast does not say its version"
-  local warnings
-  warnings=$(MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/zendrocast.1.gz" 2>&1 \
-    >/dev/null)
-  [ -z "$warnings" ] || fail "the manual page has warnings: $warnings"
-  zcat "$root/usr/share/man/man1/zendrocast.1.gz" | grep -q '^\.B \\-\\-path PATH$' ||
-    fail "the manual page does not describe --path"
-  ! readelf -S "$root/usr/bin/zendrocast" | grep -q '\.symtab' || fail "$deb: the binary is not stripped"
-  rm -rf "$root"
+  ! readelf -S "$root/usr/bin/$package" | grep -q '\.symtab' || fail "$deb: the binary is not stripped"
 
   local tags
   tags=$(lintian --fail-on none "$deb" 2>/dev/null | grep -E '^E: ' || true)
   [ -z "$tags" ] || fail "lintian reports errors on $deb: $tags"
   echo "$deb: $arch, $(dpkg-deb -c "$deb" | wc -l) entries, installs, no lintian errors"
+}
+
+# The bridge's unit, as systemd reads it: clean, and its exposure.
+check_unit() {
+  local root=$1 score
+  # The targets and the rest of the system's units it refers to.
+  cp -an /usr/lib/systemd/system/. "$root/usr/lib/systemd/system/"
+  systemd-analyze verify --root="$root" --man=no zendrocast-mqtt.service ||
+    fail "systemd-analyze verify reports problems in zendrocast-mqtt.service"
+  score=$(systemd-analyze security --offline=yes --root="$root" zendrocast-mqtt.service 2>&1 |
+    sed -n 's/^.*Overall exposure level for zendrocast-mqtt.service: \([0-9.]*\) .*$/\1/p')
+  [ -n "$score" ] && awk -v s="$score" 'BEGIN { exit !(s <= 2.0) }' ||
+    fail "zendrocast-mqtt.service: exposure ${score:-unknown}, more than 2.0"
+  echo "zendrocast-mqtt.service: verify clean, systemd-analyze security exposure $score"
 }
 
 check_zip() {
@@ -91,5 +151,8 @@ for package in "$@"; do
     *.zip) check_zip "$package" ;;
     *) fail "$package: not a .deb or .zip" ;;
   esac
+done
+for root in "${roots[@]}"; do
+  rm -rf "$root"
 done
 exit $status

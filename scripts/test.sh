@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need (when missing), builds zendrocast and runs every test, stage by
 # stage, with the wall time of each:
-#   build and test        the unit, binary, emulated-hidraw and hardening tests
+#   build and test        the unit, binary, emulated-hidraw, MQTT bridge and hardening tests
 #   sanitizers            the same under AddressSanitizer and UndefinedBehaviorSanitizer
 #   fuzz                  the libFuzzer targets for FUZZ_SECONDS (default 60) each
 #   windows               both cross builds: import tables, hardening, sizes
@@ -18,10 +18,12 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 # The 32-bit Windows executable runs under Wine's 32-bit loader; the ARM VM's kernel and busybox
 # are arm64 packages.
-install_missing --architecture i386 --architecture arm64 cmake g++ make libgtest-dev \
-  googletest pkg-config libfuse3-dev fuse3 clang libclang-rt-14-dev g++-mingw-w64-i686 \
-  g++-mingw-w64-x86-64 wine64 wine32:i386 dpkg-dev lintian unzip man-db qemu-system-x86 \
-  busybox-static g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user qemu-system-arm
+install_missing --architecture i386 --architecture arm64 --architecture armhf cmake g++ make \
+  libgtest-dev googletest pkg-config libfuse3-dev fuse3 clang libclang-rt-14-dev \
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 dpkg-dev lintian unzip man-db \
+  qemu-system-x86 busybox-static g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user \
+  qemu-system-arm libmosquitto-dev mosquitto mosquitto-clients openssl udev systemd \
+  libmosquitto-dev:armhf libmosquitto-dev:arm64
 
 jobs=$(nproc)
 wanted=("$@")
@@ -124,6 +126,7 @@ stage_packages() {
   (cd build-win-i686 && cpack)
   (cd build-win-x86_64 && cpack)
   scripts/check-packages.sh "$version" build-release/zendrocast_"$version"_*.deb \
+    build-release/zendrocast-mqtt_"$version"_*.deb \
     build-win-i686/zendrocast-"$version"-win32.zip build-win-x86_64/zendrocast-"$version"-win64.zip
 }
 

@@ -19,8 +19,9 @@ started=$(date +%s)
 
 source scripts/lib.sh
 # The arm64 kernel and busybox are fetched as packages of that architecture.
-install_missing --architecture arm64 g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user \
-  qemu-system-arm busybox-static cmake googletest dpkg-dev lintian man-db
+install_missing --architecture arm64 --architecture armhf g++-arm-linux-gnueabihf \
+  g++-aarch64-linux-gnu qemu-user qemu-system-arm busybox-static cmake googletest dpkg-dev lintian \
+  man-db libmosquitto-dev:armhf libmosquitto-dev:arm64 systemd
 
 jobs=$(nproc)
 version=""
@@ -36,7 +37,7 @@ for target in arm-linux-gnueabihf:armhf aarch64-linux-gnu:arm64; do
   scripts/check-hardening.sh elf "build-$arch" "$triple-readelf"
   (cd "build-$arch" && quietly cpack -G DEB)
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "build-$arch/CMakeCache.txt")
-  debs+=("build-$arch/zendrocast_${version}_$arch.deb")
+  debs+=("build-$arch/zendrocast_${version}_$arch.deb" "build-$arch/zendrocast-mqtt_${version}_$arch.deb")
   # The guest has no C library: the builds it runs are linked statically.
   quietly cmake -S . -B "build-$arch-static" -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=OFF \
     -DZENDROCAST_STATIC=ON -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$triple.cmake"
