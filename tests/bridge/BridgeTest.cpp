@@ -4,6 +4,7 @@
 // untrusted certificate, and a thousand commands over four boxes.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -439,6 +440,76 @@ TEST_F(Bridge, HomeAssistantDiscoveryAnd311AndSigtermGoingOffline) {
   ASSERT_FALSE(status.empty());
   EXPECT_EQ(status.back().Payload, "offline");
   EXPECT_NE(Process.Log().find("stopped"), std::string::npos);
+}
+
+// In the kernel VM (tests/realstack): uhid boxes through the kernel's HID core and hidraw, one
+// named by serial and one by its port, a third plugged in and unplugged while the bridge runs.
+TEST(RealStack, UhidBoxesThroughTheKernelsHidCore) {
+  const char* program = std::getenv("ZENDROCAST_UHID_DEVICE");  // set in the VM, which runs it
+  if (program == nullptr) {
+    GTEST_SKIP() << "runs in the kernel VM (tests/realstack/run.sh)";
+  }
+  ASSERT_EQ(access("/dev/uhid", W_OK), 0) << "no /dev/uhid";
+  ASSERT_EQ(MqttRig::Unavailable(false), "");
+  const std::string box = "0600ff0901a101150026ff00750895080901810209019102c0";
+  MqttRig::Broker broker;
+  broker.Start();
+  MqttRig::Peer peer(broker.Port);
+  peer.Subscribe("zendrocast/#");
+  MqttRig::UhidDevices devices;
+  devices.Start(program, {"named,6666:f100," + box + ",serial=ZC-REAL-1",
+                          "unnamed,6666:f100," + box + ",serial=,phys=usb-vm-1/input0"});
+  MqttRig::Bridge bridge;
+  bridge.Config = MqttRig::BridgeConfig(broker);
+  bridge.Start({});
+  const auto listed = [&](const std::string& text, int seconds) {
+    return peer.WaitFor(
+        Base + "boxes",
+        [&](auto& lists) {
+          return !lists.empty() && lists.back().Payload.find(text) != std::string::npos;
+        },
+        seconds);
+  };
+  ASSERT_TRUE(listed("\"id\":\"usb-vm-1_input0\"", 60)) << bridge.Log();
+  ASSERT_TRUE(listed("\"id\":\"ZC-REAL-1\"", 5));
+  peer.Publish(Base + "ZC-REAL-1/command", "1 10 20");
+  peer.Publish(Base + "usb-vm-1_input0/command", "0 1 2");
+  for (const char* id : {"ZC-REAL-1", "usb-vm-1_input0"}) {
+    ASSERT_TRUE(peer.WaitFor(
+        Base + id + "/result", [](auto& results) { return !results.empty(); }, 60))
+        << bridge.Log();
+    EXPECT_EQ(Field(peer.Messages(Base + id + "/result").front().Payload, "status"), "0") << id;
+  }
+  EXPECT_EQ(devices.Reports("named"), std::vector<std::string>(10, "9 00 31 0a 14 7a 7a 7a 7a 7a"));
+  EXPECT_EQ(devices.Reports("unnamed"),
+            std::vector<std::string>(10, "9 00 30 01 02 7a 7a 7a 7a 7a"));
+
+  // Plugged in and unplugged: the kernel's own hidraw node comes and goes.
+  MqttRig::UhidDevices later;
+  const auto plugged = std::chrono::steady_clock::now();
+  later.Start(program, {"later,6666:f100," + box + ",serial=ZC-REAL-2"});
+  ASSERT_TRUE(listed("\"id\":\"ZC-REAL-2\",\"serial\":\"ZC-REAL-2\",\"path\":", 30));
+  const double shown =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - plugged).count();
+  later.Stop();
+  const auto unplugged = std::chrono::steady_clock::now();
+  ASSERT_TRUE(peer.WaitFor(
+      Base + "boxes",
+      [](auto& lists) {
+        const std::string& json = lists.back().Payload;
+        const std::size_t at = json.find("\"id\":\"ZC-REAL-2\"");
+        return at != std::string::npos && json.find("\"present\":false", at) < json.find('}', at);
+      },
+      30));
+  const double gone =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - unplugged).count();
+  std::printf(
+      "real stack: a plugged box listed after %.2f s, an unplugged one after %.2f s "
+      "(software-emulated VM)\n",
+      shown, gone);
+  EXPECT_EQ(bridge.Stop(SIGTERM), 0);
+  devices.Stop();
+  broker.Stop(SIGTERM);
 }
 
 }  // namespace

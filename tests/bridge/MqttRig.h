@@ -17,8 +17,9 @@ struct mosquitto;
 
 namespace MqttRig {
 
-// Why this machine cannot run the rig (not root, no FUSE, no mosquitto); "" when it can.
-std::string Unavailable();
+// Why this machine cannot run the rig (not root, no FUSE where the boxes are emulated, no
+// mosquitto); "" when it can.
+std::string Unavailable(bool emulatedBoxes = true);
 
 struct Broker {
   std::string Folder;  // configuration, password file, ACL, certificates, persistence
@@ -70,6 +71,19 @@ struct Bridge {
   std::string Log() const;
   // Waits until the log holds text; false after the timeout.
   bool WaitForLog(const std::string& text, int seconds) const;
+};
+
+// The uhid device program (tests/realstack) making real HID devices, for the kernel VM.
+struct UhidDevices {
+  pid_t Pid = -1;
+  int Input = -1;
+  int Output = -1;
+  std::string Log;
+  // Starts it with devices NAME,VVVV:PPPP,DESCRIPTOR[,setting...] and waits until it is ready.
+  void Start(const std::string& program, const std::vector<std::string>& devices);
+  // The reports each device took so far (each "LENGTH HEX..."), by device name.
+  std::vector<std::string> Reports(const std::string& name);
+  void Stop();  // destroys the devices: an unplug, as the kernel sees it
 };
 
 // The configuration for a bridge that connects to the broker as "bridge".

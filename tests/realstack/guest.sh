@@ -15,3 +15,9 @@ cp 70-zendrocast.rules /run/udev/rules.d/
 ./zendrocast_scenario_runner --scenarios scenarios.txt --descriptors descriptors.txt \
   --results runs --uhid ./zendrocast_uhid_device "${builds[@]}" $(cat only 2>/dev/null)
 echo "runner status $?"
+
+# The MQTT bridge against uhid boxes, with a broker of its own on loopback.
+ZENDROCAST_UHID_DEVICE=/tmp/results/zendrocast_uhid_device "$(cat bridge-tests)" \
+  --gtest_filter='RealStack.*' --gtest_also_run_disabled_tests=0 > bridge.log 2>&1
+echo "bridge status $?"
+cat bridge.log

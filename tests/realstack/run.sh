@@ -17,13 +17,14 @@ here=tests/realstack
 
 source scripts/lib.sh
 install_missing --architecture i386 qemu-system-x86 busybox-static wine64 wine32:i386 \
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake g++ libgtest-dev udev
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake g++ libgtest-dev udev mosquitto openssl \
+  libmosquitto-dev libfuse3-dev pkg-config
 
 # The builds the guest runs.
 jobs=$(nproc)
 quietly cmake -S . -B build -DZENDROCAST_TESTS=ON
 quietly cmake --build build -j "$jobs" --target zendrocast zendrocast_uhid_device \
-  zendrocast_scenario_runner
+  zendrocast_scenario_runner zendrocast-mqtt zendrocast_bridge_tests
 for arch in i686 x86_64; do
   quietly cmake -S . -B "build-win-$arch" -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=OFF \
     -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake"
@@ -74,6 +75,8 @@ cp build/zendrocast build/tests/zendrocast_uhid_device build/tests/zendrocast_sc
 mkdir -p "$results/win64" "$results/win32"
 cp build-win-x86_64/zendrocast.exe "$results/win64/"
 cp build-win-i686/zendrocast.exe "$results/win32/"
+# The bridge's tests run where they were built: the guest sees this machine's root.
+echo "$PWD/build/tests/zendrocast_bridge_tests" >"$results/bridge-tests"
 for scenario in "$@"; do
   printf -- '--only %s ' "$scenario" >>"$results/only"
 done
@@ -105,3 +108,4 @@ if [ "$status" -ne 0 ]; then
   exit 1
 fi
 grep -q '^runner status 0$' "$results/guest.log"
+grep -q '^bridge status 0$' "$results/guest.log"
