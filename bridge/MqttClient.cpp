@@ -50,6 +50,9 @@ bool Client::Start(std::string& error) {
   // connection: under load, every few commands. A maximum no broker reaches avoids that; the
   // broker's own limit on messages in flight still applies.
   mosquitto_int_option(Handle_, MOSQ_OPT_RECEIVE_MAXIMUM, 65535);
+  // Commands and results are small packets in QoS 2 exchanges: each waits for the last, so
+  // Nagle's algorithm would hold every one back for a delayed acknowledgement.
+  mosquitto_int_option(Handle_, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_connect_v5_callback_set(Handle_, OnConnect);
   mosquitto_message_v5_callback_set(Handle_, OnMessage);
   int rc = MOSQ_ERR_SUCCESS;

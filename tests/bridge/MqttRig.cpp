@@ -128,7 +128,9 @@ void Broker::Start() {
               "/\nautosave_interval 1\nautosave_on_changes true\nlog_dest file " + Folder +
               "/broker.log\n"
               // The tests run as root; the broker keeps to their private folder.
-              "user root\n");
+              "user root\n"
+              // As the README advises for commands: no Nagle delay on small packets.
+              "set_tcp_nodelay true\n");
     chmod((Folder + "/passwd").c_str(), 0600);
   }
   Pid = fork();
@@ -158,6 +160,7 @@ Peer::Peer(int port, const std::string& clientId) {
   Handle_ = mosquitto_new(clientId.c_str(), false, this);
   mosquitto_int_option(Handle_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   mosquitto_int_option(Handle_, MOSQ_OPT_RECEIVE_MAXIMUM, 65535);  // as the bridge does
+  mosquitto_int_option(Handle_, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_username_pw_set(Handle_, "peer", "peer-secret");
   mosquitto_message_v5_callback_set(
       Handle_, [](mosquitto*, void* self, const mosquitto_message* message,

@@ -162,7 +162,14 @@ bool Start(const std::vector<Node>& nodes, const std::string& mountPoint, std::s
     return false;
   }
   MountPoint = mountPoint;
-  Loop = std::thread([] { fuse_loop(Session); });
+  // Several threads: writes to different nodes proceed at once, as on separate devices (one
+  // that is slow or stalled holds up only its own writer).
+  Loop = std::thread([] {
+    fuse_loop_config config{};
+    config.clone_fd = 0;
+    config.max_idle_threads = 8;
+    fuse_loop_mt(Session, &config);
+  });
   return true;
 }
 

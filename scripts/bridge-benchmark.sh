@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The MQTT bridge's benchmark: publish-to-result latency against the tool's own run on the same
+# emulated box (side by side, as a ratio: this machine is noisy), commands per second with one
+# box and with four, and the bridge's wakeups and memory when idle. Needs root, /dev/fuse and
+# mosquitto; builds what it runs (Release).
+# Usage: scripts/bridge-benchmark.sh [IDLE_SECONDS]   (default 65: longer than the keep-alive)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/lib.sh
+install_missing cmake g++ libgtest-dev pkg-config libfuse3-dev fuse3 libmosquitto-dev mosquitto \
+  openssl
+quietly cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=ON
+quietly cmake --build build-bench -j "$(nproc)" --target zendrocast zendrocast-mqtt \
+  zendrocast_bridge_benchmark
+build-bench/tests/zendrocast_bridge_benchmark "$@"

@@ -1,0 +1,199 @@
+// The bridge's benchmark (scripts/bridge-benchmark.sh runs it): on emulated boxes whose every
+// report takes 1 ms, as a full-speed USB interrupt endpoint's frame does,
+//   - publish-to-result latency (median, 99th percentile) against the tool's own run on the
+//     same box in the same namespace, measured side by side, as a ratio;
+//   - commands per second with 1 box and with 4;
+//   - the bridge's wakeups per second and resident memory when idle.
+// Usage: zendrocast_bridge_benchmark [IDLE_SECONDS]   (as root, with /dev/fuse and mosquitto)
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/bridge/MqttRig.h"
+#include "tests/emulated/EmulatedSystem.h"
+#include "tests/emulated/HidrawEmulator.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const std::string Base = "zendrocast/pi1/";
+constexpr int Samples = 200;
+
+double Ms(Clock::duration duration) {
+  return std::chrono::duration<double, std::milli>(duration).count();
+}
+
+double Percentile(std::vector<double> values, double share) {
+  std::sort(values.begin(), values.end());
+  return values[std::min(values.size() - 1, static_cast<std::size_t>(share * values.size()))];
+}
+
+// The tool's own run on the box, in the bridge's namespace, as the bridge starts it.
+double ToolRun(pid_t bridge) {
+  const auto start = Clock::now();
+  const pid_t child = fork();
+  if (child == 0) {
+    const int ns = open(("/proc/" + std::to_string(bridge) + "/ns/mnt").c_str(), O_RDONLY);
+    if (ns < 0 || setns(ns, CLONE_NEWNS) != 0) {
+      _exit(126);
+    }
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    execl(ZENDROCAST_BINARY, ZENDROCAST_BINARY, "--serial", "BOX-0", "1", "10", "20", nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "the tool's own run failed (status %d)\n", status);
+    std::exit(1);
+  }
+  return Ms(Clock::now() - start);
+}
+
+// Sends count commands to each of the boxes at once; returns commands per second.
+double Rate(MqttRig::Peer& peer, int boxes, int count, std::size_t& seen) {
+  const auto start = Clock::now();
+  for (int n = 0; n < count; ++n) {
+    for (int box = 0; box < boxes; ++box) {
+      peer.Publish(Base + "BOX-" + std::to_string(box) + "/command", "1 2 3");
+    }
+  }
+  const std::size_t target = seen + static_cast<std::size_t>(boxes * count);
+  std::size_t results = 0;
+  while (results < target) {
+    results = 0;
+    for (int box = 0; box < 4; ++box) {
+      results += peer.Messages(Base + "BOX-" + std::to_string(box) + "/result").size();
+    }
+    if (Clock::now() - start > std::chrono::seconds(120)) {
+      std::fprintf(stderr, "results missing\n");
+      std::exit(1);
+    }
+    usleep(1000);
+  }
+  seen = target;
+  return boxes * count / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The times the bridge's threads were scheduled, and its resident memory in kB.
+long Wakeups(pid_t pid) {
+  long total = 0;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+    std::ifstream schedstat(task.path() / "schedstat");
+    long running = 0;
+    long waiting = 0;
+    long slices = 0;
+    schedstat >> running >> waiting >> slices;
+    total += slices;
+  }
+  return total;
+}
+
+long ResidentKb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      return std::atol(line.c_str() + 6);
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int idleSeconds = argc > 1 ? std::atoi(argv[1]) : 65;
+  std::string unavailable = MqttRig::Unavailable();
+  if (unavailable.empty()) {
+    unavailable = EmulatedSystem::PrivateMounts();
+  }
+  if (!unavailable.empty()) {
+    std::fprintf(stderr, "bridge benchmark: %s\n", unavailable.c_str());
+    return 2;
+  }
+  std::vector<HidrawEmulator::Node> boxes;
+  for (int i = 0; i < 4; ++i) {
+    HidrawEmulator::Node box =
+        MqttRig::Box("hidraw" + std::to_string(i), "BOX-" + std::to_string(i),
+                     "usb-0:" + std::to_string(i) + "/input0");
+    box.WriteDelayMs = 1;
+    boxes.push_back(box);
+  }
+  const std::string root = EmulatedSystem::MakeRoot();
+  std::string error;
+  if (!HidrawEmulator::Start(boxes, root + "/fuse", error)) {
+    std::fprintf(stderr, "bridge benchmark: %s\n", error.c_str());
+    return 2;
+  }
+  MqttRig::Broker broker;
+  broker.Start();
+  MqttRig::Peer peer(broker.Port);
+  peer.Subscribe(Base + "+/result");
+  MqttRig::Bridge bridge;
+  bridge.Root = root;
+  bridge.Config = MqttRig::BridgeConfig(broker, "keepalive = 60\n");
+  bridge.Start(boxes);
+  if (!bridge.WaitForLog("box BOX-3 present", 10) || !bridge.WaitForLog("connected to", 10)) {
+    std::fprintf(stderr, "the bridge did not start:\n%s\n", bridge.Log().c_str());
+    return 1;
+  }
+
+  // Latency, one command at a time, alternating with the tool's own runs on the same box.
+  std::vector<double> latency;
+  std::vector<double> own;
+  const std::string results = Base + "BOX-0/result";
+  for (int i = 0; i < Samples; ++i) {
+    own.push_back(ToolRun(bridge.Pid));
+    const std::size_t before = peer.Messages(results).size();
+    const auto start = Clock::now();
+    peer.Publish(Base + "BOX-0/command", "1 10 20");
+    peer.WaitFor(
+        results, [&](auto& all) { return all.size() > before; }, 30);
+    latency.push_back(Ms(Clock::now() - start));
+  }
+  std::size_t seen = static_cast<std::size_t>(Samples);
+  const double one = Rate(peer, 1, 400, seen);
+  const double four = Rate(peer, 4, 400, seen);
+
+  // Idle: nothing but the connection's keep-alive.
+  sleep(2);
+  const long before = Wakeups(bridge.Pid);
+  sleep(static_cast<unsigned>(idleSeconds));
+  const long wakeups = Wakeups(bridge.Pid) - before;
+  const long rss = ResidentKb(bridge.Pid);
+
+  const double ownMedian = Percentile(own, 0.5);
+  std::printf("tool's own run on the box:   median %.2f ms, 99th percentile %.2f ms\n", ownMedian,
+              Percentile(own, 0.99));
+  std::printf("publish to result (bridge):  median %.2f ms, 99th percentile %.2f ms\n",
+              Percentile(latency, 0.5), Percentile(latency, 0.99));
+  std::printf("latency ratio (medians):     %.2f (target <= 1.5)\n",
+              Percentile(latency, 0.5) / ownMedian);
+  std::printf("commands per second:         1 box %.0f, 4 boxes %.0f, ratio %.2f (target >= 3)\n",
+              one, four, four / one);
+  std::printf(
+      "idle for %d s (keep-alive 60 s): %ld wakeups, %.3f per second; resident %ld kB "
+      "(target <= 10240)\n",
+      idleSeconds, wakeups, static_cast<double>(wakeups) / idleSeconds, rss);
+  bridge.Stop(SIGTERM);
+  broker.Stop(SIGTERM);
+  HidrawEmulator::Stop();
+  EmulatedSystem::RemoveRoot(root);
+  std::filesystem::remove_all(broker.Folder);
+  std::filesystem::remove_all(bridge.Folder);
+  return 0;
+}
