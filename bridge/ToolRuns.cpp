@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/Utf8.h"
+
 namespace ToolRuns {
 namespace {
 
@@ -58,30 +60,11 @@ bool Drain(int& fd, std::string& into) {
 }  // namespace
 
 bool IsUtf8(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0x80             ? 1
-                               : (lead & 0xE0) == 0xC0 ? 2
-                               : (lead & 0xF0) == 0xE0 ? 3
-                               : (lead & 0xF8) == 0xF0 ? 4
-                                                       : 0;
-    if (length == 0 || i + length > text.size()) {
+  char32_t point = 0;
+  for (std::size_t i = 0, length = 0; i < text.size(); i += length) {
+    if ((length = Utf8::Decode(text, i, point)) == 0) {
       return false;
     }
-    char32_t point = length == 1 ? lead : lead & (0x7F >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) {
-        return false;
-      }
-      point = (point << 6) | (next & 0x3F);
-    }
-    static const char32_t Smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (point < Smallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) {
-      return false;
-    }
-    i += length;
   }
   return true;
 }

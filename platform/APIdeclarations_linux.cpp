@@ -21,6 +21,7 @@
 
 #include "platform/APIdeclarations.h"
 #include "platform/ReportDescriptor.h"
+#include "platform/Utf8.h"
 
 namespace APIdeclarations {
 namespace {
@@ -131,36 +132,21 @@ bool ReadUeventValue(int fd, const std::string& key, std::string& value) {
 // UTF-8 text as UTF-16, each malformed byte as U+FFFD (the kernel keeps what the device gave).
 std::u16string Utf16FromUtf8(const std::string& text) {
   std::u16string wide;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0x80             ? 1
-                               : (lead & 0xE0) == 0xC0 ? 2
-                               : (lead & 0xF0) == 0xE0 ? 3
-                               : (lead & 0xF8) == 0xF0 ? 4
-                                                       : 0;
-    char32_t point = length == 1 ? lead : lead & (0x7F >> length);
-    bool valid = length != 0 && i + length <= text.size();
-    for (std::size_t k = 1; valid && k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      valid = (next & 0xC0) == 0x80;
-      point = (point << 6) | (next & 0x3F);
-    }
-    // Overlong forms, surrogates and points past the last plane are malformed too.
-    static const char32_t Smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    valid = valid && point >= Smallest[length] && point <= 0x10FFFF &&
-            (point < 0xD800 || point > 0xDFFF);
-    if (!valid) {
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t point = 0;
+    const std::size_t length = Utf8::Decode(text, i, point);
+    if (length == 0) {
       wide += u'\uFFFD';
       ++i;
-    } else if (point >= 0x10000) {
+      continue;
+    }
+    if (point >= 0x10000) {
       wide += static_cast<char16_t>(0xD800 + ((point - 0x10000) >> 10));
       wide += static_cast<char16_t>(0xDC00 + ((point - 0x10000) & 0x3FF));
-      i += length;
     } else {
       wide += static_cast<char16_t>(point);
-      i += length;
     }
+    i += length;
   }
   return wide;
 }
