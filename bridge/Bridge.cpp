@@ -78,7 +78,7 @@ void Log(const std::string& line) {
 std::string HostName() {
   char name[HOST_NAME_MAX + 1] = {};
   gethostname(name, sizeof name - 1);
-  return BoxNames::TopicSafe(name);
+  return name[0] != '\0' ? BoxNames::TopicSafe(name) : std::string("unnamed");
 }
 
 // Home Assistant allows only these in node and object ids.
@@ -117,9 +117,11 @@ void PublishResult(State& state, const std::string& id, const Command& command,
           "\": not a topic the bridge publishes to");
     }
   }
-  const std::string shown = ToolRuns::IsUtf8(command.Payload) ? command.Payload : "(not UTF-8)";
-  Log("command for box " + id + " \"" + shown + "\": status " + std::to_string(outcome.Status) +
-      ", " + outcome.Message + " (" + std::to_string(outcome.ReportsWritten) + " reports, " +
+  // Quoted and escaped: a payload's line ends must not make lines of their own in the journal.
+  const std::string shown =
+      ToolRuns::IsUtf8(command.Payload) ? Json::Quote(command.Payload) : "(not UTF-8)";
+  Log("command for box " + id + " " + shown + ": status " + std::to_string(outcome.Status) + ", " +
+      outcome.Message + " (" + std::to_string(outcome.ReportsWritten) + " reports, " +
       std::to_string(durationMs) + " ms)");
 }
 

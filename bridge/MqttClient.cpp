@@ -216,6 +216,9 @@ bool Client::Connect() {
     // An MQTT 5 session ends with the connection unless it is given a lifetime: none at all.
     mosquitto_property* properties = nullptr;
     mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, 0xFFFFFFFFu);
+    // No message of any size the network sends is held: a command is at most 64 bytes, and
+    // one up to this size still gets its result.
+    mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, 65536);
     rc = mosquitto_connect_bind_v5(Handle_, Settings_.Host.c_str(), Settings_.Port,
                                    Settings_.Keepalive, nullptr, properties);
     mosquitto_property_free_all(&properties);

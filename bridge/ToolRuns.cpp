@@ -128,6 +128,12 @@ bool Start(const std::string& tool, const std::vector<std::string>& arguments, C
     dup2(err[1], STDERR_FILENO);
     fcntl(STDOUT_FILENO, F_SETFL, 0);
     fcntl(STDERR_FILENO, F_SETFL, 0);
+    // Nothing of the bridge's (its broker connection above all) stays open in the run.
+    if (close_range(3, ~0U, 0) != 0) {
+      for (int fd = 3; fd < 1024; ++fd) {
+        close(fd);
+      }
+    }
     execv(tool.c_str(), argv.data());
     const std::string reason = "cannot run " + tool + ": " + std::strerror(errno) + "\n";
     (void)!write(STDERR_FILENO, reason.data(), reason.size());
