@@ -55,6 +55,12 @@ bool Client::Start(std::string& error) {
   mosquitto_int_option(Handle_, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_connect_v5_callback_set(Handle_, OnConnect);
   mosquitto_message_v5_callback_set(Handle_, OnMessage);
+  // libmosquitto says why a TLS connection failed (the certificate's check, say) only here.
+  mosquitto_log_callback_set(Handle_, [](mosquitto*, void* self, int level, const char* text) {
+    if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr) {
+      static_cast<Client*>(self)->LastError_ = text;
+    }
+  });
   int rc = MOSQ_ERR_SUCCESS;
   if (!Settings_.Username.empty()) {
     rc = mosquitto_username_pw_set(
@@ -226,7 +232,10 @@ bool Client::Connect() {
     rc = mosquitto_connect(Handle_, Settings_.Host.c_str(), Settings_.Port, Settings_.Keepalive);
   }
   if (rc != MOSQ_ERR_SUCCESS) {
-    const std::string reason = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+    std::string reason = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+    if (rc == MOSQ_ERR_TLS && !LastError_.empty()) {
+      reason += " " + LastError_;
+    }
     Log("cannot connect to " + Settings_.Host + ":" + std::to_string(Settings_.Port) + ": " +
         reason + "; retrying in " + std::to_string(Backoff_) + " s");
     return false;
@@ -243,6 +252,7 @@ void Client::Run() {
   while (!IsStopping()) {
     Refusal_ = 0;
     Accepted_ = false;
+    LastError_.clear();
     if (Connect()) {
       if (IsStopping()) {
         mosquitto_disconnect(Handle_);  // Stop's came before there was a connection
@@ -277,8 +287,11 @@ void Client::Run() {
                  : "") +
             "; retrying in " + std::to_string(Backoff_) + " s");
       } else {
+        // With TLS, the reason (a certificate that does not check out) is in libmosquitto's log.
+        const std::string detail =
+            rc == MOSQ_ERR_TLS && !LastError_.empty() ? " " + LastError_ : std::string();
         Log("connection to " + Settings_.Host + ":" + std::to_string(Settings_.Port) + " ended (" +
-            mosquitto_strerror(rc) + "); retrying in " + std::to_string(Backoff_) + " s");
+            mosquitto_strerror(rc) + detail + "); retrying in " + std::to_string(Backoff_) + " s");
       }
     }
     Pause(Backoff_);

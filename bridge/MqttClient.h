@@ -91,6 +91,7 @@ class Client {
   int Refusal_ = 0;        // the broker's reason for refusing the last connect; 0: none
   bool Accepted_ = false;  // the broker accepted the last connect
   bool Finished_ = false;  // the thread has ended
+  std::string LastError_;  // libmosquitto's last error message on this connection
 };
 
 }  // namespace Mqtt
