@@ -321,6 +321,9 @@ void Finish(State& state, const std::string& id, Box& box) {
                                 " s: the run was ended";
   } else if (status > 3) {
     outcome.Status = 1;  // the tool did not run, or did not end by itself
+    if (status == 127 && box.Child.Stdout.empty()) {
+      outcome.Message = "cannot run " + state.Tool;
+    }
   }
   box.Running = false;
   PublishResult(state, id, box.Current, outcome, Milliseconds(Clock::now() - box.Started));

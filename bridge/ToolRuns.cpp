@@ -116,6 +116,8 @@ bool Start(const std::string& tool, const std::vector<std::string>& arguments, C
     argv.push_back(const_cast<char*>(argument.c_str()));
   }
   argv.push_back(nullptr);
+  // Between fork and exec the child makes only calls that are safe in a copy of a process with
+  // threads (no allocation): the bridge's connection thread may hold a lock at the fork.
   const pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
@@ -135,8 +137,6 @@ bool Start(const std::string& tool, const std::vector<std::string>& arguments, C
       }
     }
     execv(tool.c_str(), argv.data());
-    const std::string reason = "cannot run " + tool + ": " + std::strerror(errno) + "\n";
-    (void)!write(STDERR_FILENO, reason.data(), reason.size());
     _exit(127);
   }
   close(out[1]);

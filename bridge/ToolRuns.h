@@ -33,7 +33,7 @@ struct Child {
 };
 
 // Starts the tool without a shell, in a process group of its own, its standard input /dev/null.
-// Returns false with the reason when it cannot.
+// Returns false with the reason when it cannot; a tool that cannot be executed ends with 127.
 bool Start(const std::string& tool, const std::vector<std::string>& arguments, Child& child,
            std::string& error);
 
