@@ -17,7 +17,8 @@ cp 70-zendrocast.rules /run/udev/rules.d/
 echo "runner status $?"
 
 # The MQTT bridge against uhid boxes, with a broker of its own on loopback.
-ZENDROCAST_UHID_DEVICE=/tmp/results/zendrocast_uhid_device "$(cat bridge-tests)" \
-  --gtest_filter='RealStack.*' --gtest_also_run_disabled_tests=0 > bridge.log 2>&1
+ZENDROCAST_UHID_DEVICE=/tmp/results/zendrocast_uhid_device \
+  ZENDROCAST_MQTT=/tmp/results/zendrocast-mqtt ./zendrocast_bridge_tests \
+  --gtest_filter='RealStack.*' > bridge.log 2>&1
 echo "bridge status $?"
 cat bridge.log

@@ -69,14 +69,12 @@ printf '%s\n' "${modules[@]}" >"$initramfs/modules/order"
 
 # The results share: the builds, the scenarios, and a Wine prefix whose SDL bus is off (with it
 # on, Wine does not offer hidraw devices).
-cp build/zendrocast build/tests/zendrocast_uhid_device build/tests/zendrocast_scenario_runner \
-  "$here/guest.sh" "$here/scenarios.txt" "$here/descriptors.txt" packaging/70-zendrocast.rules \
-  "$results/"
+cp build/zendrocast build/zendrocast-mqtt build/tests/zendrocast_uhid_device \
+  build/tests/zendrocast_scenario_runner build/tests/zendrocast_bridge_tests "$here/guest.sh" \
+  "$here/scenarios.txt" "$here/descriptors.txt" packaging/70-zendrocast.rules "$results/"
 mkdir -p "$results/win64" "$results/win32"
 cp build-win-x86_64/zendrocast.exe "$results/win64/"
 cp build-win-i686/zendrocast.exe "$results/win32/"
-# The bridge's tests run where they were built: the guest sees this machine's root.
-echo "$PWD/build/tests/zendrocast_bridge_tests" >"$results/bridge-tests"
 for scenario in "$@"; do
   printf -- '--only %s ' "$scenario" >>"$results/only"
 done
