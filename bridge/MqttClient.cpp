@@ -58,7 +58,9 @@ bool Client::Start(std::string& error) {
   // libmosquitto says why a TLS connection failed (the certificate's check, say) only here.
   mosquitto_log_callback_set(Handle_, [](mosquitto*, void* self, int level, const char* text) {
     if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr) {
-      static_cast<Client*>(self)->LastError_ = text;
+      auto* client = static_cast<Client*>(self);
+      std::lock_guard<std::mutex> guard(client->Lock_);  // any thread that calls in may log
+      client->LastError_ = text;
     }
   });
   int rc = MOSQ_ERR_SUCCESS;
@@ -233,14 +235,20 @@ bool Client::Connect() {
   }
   if (rc != MOSQ_ERR_SUCCESS) {
     std::string reason = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
-    if (rc == MOSQ_ERR_TLS && !LastError_.empty()) {
-      reason += " " + LastError_;
+    const std::string detail = LastErrorText();
+    if (rc == MOSQ_ERR_TLS && !detail.empty()) {
+      reason += " " + detail;
     }
     Log("cannot connect to " + Settings_.Host + ":" + std::to_string(Settings_.Port) + ": " +
         reason + "; retrying in " + std::to_string(Backoff_) + " s");
     return false;
   }
   return true;
+}
+
+std::string Client::LastErrorText() {
+  std::lock_guard<std::mutex> guard(Lock_);
+  return LastError_;
 }
 
 bool Client::IsStopping() {
@@ -252,7 +260,10 @@ void Client::Run() {
   while (!IsStopping()) {
     Refusal_ = 0;
     Accepted_ = false;
-    LastError_.clear();
+    {
+      std::lock_guard<std::mutex> guard(Lock_);
+      LastError_.clear();
+    }
     if (Connect()) {
       if (IsStopping()) {
         mosquitto_disconnect(Handle_);  // Stop's came before there was a connection
@@ -288,8 +299,9 @@ void Client::Run() {
             "; retrying in " + std::to_string(Backoff_) + " s");
       } else {
         // With TLS, the reason (a certificate that does not check out) is in libmosquitto's log.
+        const std::string error = LastErrorText();
         const std::string detail =
-            rc == MOSQ_ERR_TLS && !LastError_.empty() ? " " + LastError_ : std::string();
+            rc == MOSQ_ERR_TLS && !error.empty() ? " " + error : std::string();
         Log("connection to " + Settings_.Host + ":" + std::to_string(Settings_.Port) + " ended (" +
             mosquitto_strerror(rc) + detail + "); retrying in " + std::to_string(Backoff_) + " s");
       }

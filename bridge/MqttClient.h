@@ -73,6 +73,7 @@ class Client {
                         const mosquitto_property* properties);
   void Run();
   bool IsStopping();
+  std::string LastErrorText();
   bool Connect();
   void Push(Event event);
   void Log(const std::string& line);
