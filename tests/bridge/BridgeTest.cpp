@@ -437,9 +437,9 @@ TEST_F(Bridge, HomeAssistantDiscoveryAnd311AndSigtermGoingOffline) {
   EXPECT_EQ(Results("ZC-A").front().CorrelationData, "");
 
   EXPECT_EQ(Process.Stop(SIGTERM), 0);
-  const std::vector<Received> status = Peer->Messages(Base + "status");
-  ASSERT_FALSE(status.empty());
-  EXPECT_EQ(status.back().Payload, "offline");
+  // Published before its clean disconnect (which sends no will).
+  EXPECT_TRUE(Peer->WaitFor(
+      Base + "status", [](auto& status) { return status.back().Payload == "offline"; }, 5));
   EXPECT_NE(Process.Log().find("stopped"), std::string::npos);
 }
 
