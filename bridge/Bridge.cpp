@@ -17,12 +17,15 @@
 
 #include "bridge/BoxNames.h"
 #include "bridge/Json.h"
+#include "bridge/Log.h"
 #include "bridge/MqttClient.h"
 #include "bridge/ToolRuns.h"
 #include "device/WriteToDeviceMod.h"
 
 namespace Bridge {
 namespace {
+
+using BridgeLog::Log;
 
 using Clock = std::chrono::steady_clock;
 
@@ -46,7 +49,6 @@ struct Box {
   bool BySerial = false;
   std::string Serial;
   std::string Path;
-  std::string Port;
   std::deque<Command> Queue;
   bool Running = false;
   bool Killed = false;  // ended at its deadline
@@ -69,11 +71,6 @@ struct State {
   bool Watching = false;  // /dev is watched; otherwise the boxes are listed on an interval
   Clock::time_point RescanDue = Clock::time_point::max();
 };
-
-void Log(const std::string& line) {
-  const std::string text = line + "\n";
-  (void)!write(STDERR_FILENO, text.data(), text.size());
-}
 
 std::string HostName() {
   char name[HOST_NAME_MAX + 1] = {};
@@ -98,13 +95,15 @@ long Milliseconds(Clock::duration duration) {
 
 void PublishResult(State& state, const std::string& id, const Command& command,
                    const ToolRuns::Outcome& outcome, long durationMs) {
-  const std::string json =
-      "{\"box\":" + Json::Quote(id) + ",\"command\":" +
-      (ToolRuns::IsUtf8(command.Payload) ? Json::Quote(command.Payload) : std::string("null")) +
-      ",\"status\":" + std::to_string(outcome.Status) +
-      ",\"message\":" + Json::Quote(outcome.Message) +
-      ",\"reports_written\":" + std::to_string(outcome.ReportsWritten) +
-      ",\"duration_ms\":" + std::to_string(durationMs) + "}";
+  // Quoted, it is valid JSON, and one line in the journal whatever line ends it holds.
+  const std::string quoted =
+      ToolRuns::IsUtf8(command.Payload) ? Json::Quote(command.Payload) : std::string();
+  const std::string json = "{\"box\":" + Json::Quote(id) +
+                           ",\"command\":" + (quoted.empty() ? "null" : quoted) +
+                           ",\"status\":" + std::to_string(outcome.Status) +
+                           ",\"message\":" + Json::Quote(outcome.Message) +
+                           ",\"reports_written\":" + std::to_string(outcome.ReportsWritten) +
+                           ",\"duration_ms\":" + std::to_string(durationMs) + "}";
   const std::string* correlation = command.HasCorrelation ? &command.CorrelationData : nullptr;
   // QoS 2: one result per command, even when the connection or the broker goes down meanwhile.
   state.Client->Publish(state.Base + "/" + id + "/result", json, 2, false, correlation);
@@ -117,12 +116,9 @@ void PublishResult(State& state, const std::string& id, const Command& command,
           "\": not a topic the bridge publishes to");
     }
   }
-  // Quoted and escaped: a payload's line ends must not make lines of their own in the journal.
-  const std::string shown =
-      ToolRuns::IsUtf8(command.Payload) ? Json::Quote(command.Payload) : "(not UTF-8)";
-  Log("command for box " + id + " " + shown + ": status " + std::to_string(outcome.Status) + ", " +
-      outcome.Message + " (" + std::to_string(outcome.ReportsWritten) + " reports, " +
-      std::to_string(durationMs) + " ms)");
+  Log("command for box " + id + " " + (quoted.empty() ? "(not UTF-8)" : quoted) + ": status " +
+      std::to_string(outcome.Status) + ", " + outcome.Message + " (" +
+      std::to_string(outcome.ReportsWritten) + " reports, " + std::to_string(durationMs) + " ms)");
 }
 
 // A result for a command that is not run.
@@ -210,7 +206,6 @@ void Rescan(State& state) {
     box.BySerial = entry.BySerial;
     box.Serial = entry.Box.Serial;
     box.Path = entry.Box.Path;
-    box.Port = entry.Box.Port;
     if (!known && state.Connected) {
       PublishDiscovery(state, entry.Id, box);
     }

@@ -9,8 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bridge/Log.h"
+
 namespace Mqtt {
 namespace {
+
+using BridgeLog::Log;
 
 constexpr int LongestBackoff = 60;
 
@@ -153,7 +157,7 @@ bool Client::Subscribe(const std::string& pattern, int qos) {
 }
 
 bool Client::UsesVersion5() const {
-  std::lock_guard<std::mutex> guard(const_cast<std::mutex&>(Lock_));
+  std::lock_guard<std::mutex> guard(Lock_);
   return Version5_;
 }
 
@@ -164,9 +168,8 @@ void Client::OnConnect(mosquitto*, void* self, int reason, int /*flags*/,
   if (reason == 0) {
     client->Backoff_ = 1;
     client->Accepted_ = true;
-    client->Log("connected to " + client->Settings_.Host + ":" +
-                std::to_string(client->Settings_.Port) + " (MQTT " +
-                (client->UsesVersion5() ? "5" : "3.1.1") + ")");
+    Log("connected to " + client->Address() + " (MQTT " + (client->UsesVersion5() ? "5" : "3.1.1") +
+        ")");
     Event event;
     event.Kind = Event::Connected;
     client->Push(event);
@@ -206,9 +209,15 @@ void Client::Push(Event event) {
   (void)!write(EventFd_, &one, sizeof one);
 }
 
-void Client::Log(const std::string& line) {
-  const std::string text = line + "\n";
-  (void)!write(STDERR_FILENO, text.data(), text.size());
+std::string Client::Address() const {
+  return Settings_.Host + ":" + std::to_string(Settings_.Port);
+}
+
+std::string Client::Reason(int rc) {
+  std::string reason = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+  // libmosquitto says why TLS failed (a certificate that does not check out) only in its log.
+  const std::string detail = LastErrorText();
+  return rc == MOSQ_ERR_TLS && !detail.empty() ? reason + " " + detail : reason;
 }
 
 void Client::Pause(int seconds) {
@@ -234,13 +243,8 @@ bool Client::Connect() {
     rc = mosquitto_connect(Handle_, Settings_.Host.c_str(), Settings_.Port, Settings_.Keepalive);
   }
   if (rc != MOSQ_ERR_SUCCESS) {
-    std::string reason = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
-    const std::string detail = LastErrorText();
-    if (rc == MOSQ_ERR_TLS && !detail.empty()) {
-      reason += " " + detail;
-    }
-    Log("cannot connect to " + Settings_.Host + ":" + std::to_string(Settings_.Port) + ": " +
-        reason + "; retrying in " + std::to_string(Backoff_) + " s");
+    Log("cannot connect to " + Address() + ": " + Reason(rc) + "; retrying in " +
+        std::to_string(Backoff_) + " s");
     return false;
   }
   return true;
@@ -286,8 +290,7 @@ void Client::Run() {
         continue;
       }
       if (Refusal_ != 0) {
-        Log("the broker at " + Settings_.Host + ":" + std::to_string(Settings_.Port) +
-            " refused the connection: " +
+        Log("the broker at " + Address() + " refused the connection: " +
             (UsesVersion5() ? mosquitto_reason_string(Refusal_)
                             : mosquitto_connack_string(Refusal_)) +
             (Refusal_ == CONNACK_REFUSED_BAD_USERNAME_PASSWORD ||
@@ -298,12 +301,8 @@ void Client::Run() {
                  : "") +
             "; retrying in " + std::to_string(Backoff_) + " s");
       } else {
-        // With TLS, the reason (a certificate that does not check out) is in libmosquitto's log.
-        const std::string error = LastErrorText();
-        const std::string detail =
-            rc == MOSQ_ERR_TLS && !error.empty() ? " " + error : std::string();
-        Log("connection to " + Settings_.Host + ":" + std::to_string(Settings_.Port) + " ended (" +
-            mosquitto_strerror(rc) + detail + "); retrying in " + std::to_string(Backoff_) + " s");
+        Log("connection to " + Address() + " ended (" + Reason(rc) + "); retrying in " +
+            std::to_string(Backoff_) + " s");
       }
     }
     Pause(Backoff_);

@@ -76,14 +76,16 @@ class Client {
   std::string LastErrorText();
   bool Connect();
   void Push(Event event);
-  void Log(const std::string& line);
+  std::string Address() const;  // host:port, for the log
+  // What a failed libmosquitto call returned, with OpenSSL's reason for a TLS failure.
+  std::string Reason(int rc);
   void Pause(int seconds);  // until then or until Stop
 
   Settings Settings_;
   mosquitto* Handle_ = nullptr;
   int EventFd_ = -1;
   std::thread Thread_;
-  std::mutex Lock_;
+  mutable std::mutex Lock_;
   std::condition_variable Wake_;
   std::deque<Event> Events_;
   bool Stopping_ = false;

@@ -157,7 +157,7 @@ bool Start(const std::string& tool, const std::vector<std::string>& arguments, C
 bool ReadOutput(Child& child) {
   const bool out = Drain(child.Out, child.Stdout);
   const bool err = Drain(child.Err, child.Stderr);
-  return out || err || child.Out >= 0 || child.Err >= 0;
+  return out || err;
 }
 
 void Kill(const Child& child) {
@@ -203,13 +203,12 @@ Outcome Summarize(int exitStatus, const std::string& out, const std::string& err
       outcome.ReportsWritten += failed ? 0 : 1;
     }
   }
-  const std::vector<std::string> errors = SplitLines(err);
+  const std::string error = err.substr(0, err.find_first_of("\r\n"));  // its one error line
   const std::string prefix = "zendrocast: ";
   if (exitStatus == 0) {
     outcome.Message = "sent";
-  } else if (!errors.empty() && !errors.front().empty()) {
-    const std::string& line = errors.front();
-    outcome.Message = line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : line;
+  } else if (!error.empty()) {
+    outcome.Message = error.rfind(prefix, 0) == 0 ? error.substr(prefix.size()) : error;
   } else if (notFound) {
     outcome.Message = "Failed to find hardware";
   } else if (!lastFailure.empty()) {

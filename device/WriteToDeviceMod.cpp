@@ -111,7 +111,6 @@ void ReadEntryDetails(Handle device, InterfaceEntry& entry) {
   entry.IsBox = entry.AttributesRead && IsTarget(attributes);
 
   entry.Serial = ReadSerialNumber(device);
-  entry.HasSerial = !entry.Serial.empty();
 
   PreparsedDataRef preparsedData = 0;
   if (HidD_GetPreparsedData(device, &preparsedData)) {

@@ -44,8 +44,7 @@ struct InterfaceEntry {
   std::uint16_t OutputReportByteLength = 0;
   std::uint16_t UsagePage = 0;  // the top-level collection's usage, with CapsRead
   std::uint16_t Usage = 0;
-  bool HasSerial = false;  // the system reported a serial number that is not empty
-  std::string Serial;      // UTF-8
+  std::string Serial;  // UTF-8; empty when the system reported none
 };
 
 std::string SystemErrorText(std::uint32_t code);

@@ -66,7 +66,7 @@ std::string ListLine(const WriteToDeviceMod::InterfaceEntry& entry) {
   line += entry.CapsRead
               ? ", output report " + std::to_string(entry.OutputReportByteLength) + " bytes"
               : ", output report length unknown";
-  if (entry.HasSerial) {
+  if (!entry.Serial.empty()) {
     line += ", serial ";
     AppendQuotedSerial(line, entry.Serial);
   } else {

@@ -255,7 +255,7 @@ void MakeGadget(const std::string& name, const std::string& token,
   // The host names its HID devices "manufacturer product": the name the nodes are found by.
   WriteText(gadget + "/strings/0x409/manufacturer", "zendrocast test");
   WriteText(gadget + "/strings/0x409/product", token + "-" + name);
-  if (first.HasSerial && !first.Serial.empty()) {
+  if (!first.Serial.empty()) {
     WriteText(gadget + "/strings/0x409/serialnumber", first.Serial);
   }
   MakeFolder(gadget + "/configs/c.1");
