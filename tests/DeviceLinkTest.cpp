@@ -234,22 +234,4 @@ TEST(SerialNumbers, ReadAsUtf8WithinTheLongestAUsbDeviceGivesAndNoneWhenAbsentOr
   }
 }
 
-TEST(SerialNumbers, ListingShowsEachInterfacesSerialAndUsage) {
-  Scripted::Device keyboard = MakeDevice("dev-keys", 0x6666, 0xF100);
-  keyboard.UsagePage = 0x01;
-  keyboard.Usage = 0x06;
-  keyboard.Serial = u"ONE";
-  Scripted::Device box = Target;
-  box.Serial = u"ONE";
-  Scripted::Start(Scripted::Script{{keyboard, box, Mouse}});
-  const std::vector<WriteToDeviceMod::InterfaceEntry> entries = WriteToDeviceMod::ListInterfaces();
-  ASSERT_EQ(entries.size(), 3u);
-  EXPECT_EQ(entries[0].Serial, "ONE");
-  EXPECT_EQ(entries[0].UsagePage, 0x01);
-  EXPECT_EQ(entries[0].Usage, 0x06);
-  EXPECT_EQ(entries[1].Serial, "ONE");
-  EXPECT_EQ(entries[1].UsagePage, 0xFF00);
-  EXPECT_FALSE(entries[2].HasSerial);
-}
-
 }  // namespace

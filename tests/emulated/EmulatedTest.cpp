@@ -346,21 +346,6 @@ TEST_F(Emulated, ListShowsEveryNodeAndMarksTheBoxes) {
   EXPECT_TRUE(outcome.Writes.empty());
 }
 
-TEST_F(Emulated, SerialPicksItsBoxWhereverTheKernelNumberedIt) {
-  std::vector<Node> boxes = {Target("hidraw1"), Target("hidraw2"), Target("hidraw3")};
-  boxes[0].Serial = "AAA";
-  boxes[2].Serial = "CCC";
-  const Outcome outcome = RunZendrocast(boxes, WithArgs({"--serial", "CCC", "1", "10", "20"}));
-  EXPECT_EQ(outcome.ExitStatus, 0);
-  ExpectTenWrites(outcome, Report, "hidraw3");
-  // The plain run's trace: the two other boxes are passed over as candidates that do not match.
-  EXPECT_EQ(outcome.Stdout,
-            Echo("--serial CCC 1 10 20") + "\r\n1:49 2:10 3:20\r\n" +
-                Trace("GetHidGuid", "Success") + Trace("SetupDiClassDevs", "Success") +
-                Repeat(Candidate("Success", false), 2) + Candidate("Success", true) +
-                AfterMatch("Success") + Trace("WriteFile", "Success") + LaterWrites("Success", 9));
-}
-
 TEST_F(Emulated, PathPicksOneOfSeveralBoxes) {
   const std::vector<Node> boxes = {Target("hidraw1"), Target("hidraw2"), Target("hidraw3")};
   const Outcome outcome =
