@@ -301,47 +301,11 @@ bool Bridge::WaitForLog(const std::string& text, int seconds) const {
 
 void UhidDevices::Start(const std::string& program, const std::vector<std::string>& devices) {
   Log = MakeFolder("/tmp/zendrocast-uhid-XXXXXX") + "/devices.log";
-  int input[2];
-  int output[2];
-  if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe");
-  }
-  Pid = fork();
-  if (Pid == 0) {
-    dup2(input[0], STDIN_FILENO);
-    dup2(output[1], STDOUT_FILENO);
-    std::vector<char*> argv = {const_cast<char*>(program.c_str()), &Log[0]};
-    for (const std::string& device : devices) {
-      argv.push_back(const_cast<char*>(device.c_str()));
-    }
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(input[0]);
-  close(output[1]);
-  Input = input[1];
-  Output = output[0];
-  std::string text;
-  char byte = 0;
-  while (text.size() < 6 || text.compare(text.size() - 6, 6, "ready\n") != 0) {
-    if (read(Output, &byte, 1) != 1) {
-      throw std::runtime_error("the uhid device program ended");
-    }
-    text += byte;
-  }
+  Program.Start(program, Log, devices);
 }
 
 std::vector<std::string> UhidDevices::Reports(const std::string& name) {
-  // Its log lines wait in memory until a sync.
-  if (write(Input, "sync\n", 5) == 5) {
-    std::string text;
-    char byte = 0;
-    while ((text.size() < 7 || text.compare(text.size() - 7, 7, "synced\n") != 0) &&
-           read(Output, &byte, 1) == 1) {
-      text += byte;
-    }
-  }
+  Program.Sync();
   std::ifstream file(Log);
   std::vector<std::string> reports;
   for (std::string line; std::getline(file, line);) {
@@ -350,15 +314,6 @@ std::vector<std::string> UhidDevices::Reports(const std::string& name) {
     }
   }
   return reports;
-}
-
-void UhidDevices::Stop() {
-  if (Pid > 0) {
-    close(Input);
-    close(Output);
-    waitpid(Pid, nullptr, 0);
-    Pid = -1;
-  }
 }
 
 std::string BridgeConfig(const Broker& broker, const std::string& extra) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/emulated/HidrawEmulator.h"
+#include "tests/realstack/DeviceProgram.h"
 
 struct mosquitto;
 
@@ -75,15 +76,13 @@ struct Bridge {
 
 // The uhid device program (tests/realstack) making real HID devices, for the kernel VM.
 struct UhidDevices {
-  pid_t Pid = -1;
-  int Input = -1;
-  int Output = -1;
+  DeviceProgram Program;
   std::string Log;
   // Starts it with devices NAME,VVVV:PPPP,DESCRIPTOR[,setting...] and waits until it is ready.
   void Start(const std::string& program, const std::vector<std::string>& devices);
   // The reports each device took so far (each "LENGTH HEX..."), by device name.
   std::vector<std::string> Reports(const std::string& name);
-  void Stop();  // destroys the devices: an unplug, as the kernel sees it
+  void Stop() { Program.Stop(); }  // destroys the devices: an unplug, as the kernel sees it
 };
 
 // The configuration for a bridge that connects to the broker as "bridge".

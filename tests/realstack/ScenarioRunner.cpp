@@ -47,6 +47,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/realstack/DeviceProgram.h"
+
 namespace {
 
 struct Build {
@@ -355,33 +357,10 @@ Outcome RunCommand(const std::vector<std::string>& command, const std::string& u
 
 // The uhid device program, running for one scenario.
 struct Devices {
-  pid_t Pid = -1;
-  int Input = -1;  // closing it ends the program
-  int Output = -1;
+  DeviceProgram Program;
   std::string Log;
   std::map<std::string, LiveDevice> Live;
 };
-
-// What the device program says up to and including the line given.
-std::string ReadUntil(const Devices& devices, const std::string& line) {
-  std::string text;
-  char byte = 0;
-  while (text.size() < line.size() || text.compare(text.size() - line.size(), line.size(), line)) {
-    if (read(devices.Output, &byte, 1) != 1) {
-      Die("the uhid device program ended early; its log: " + devices.Log);
-    }
-    text += byte;
-  }
-  return text;
-}
-
-// Until the device program has logged every report the kernel took so far.
-void SyncDevices(const Devices& devices) {
-  if (write(devices.Input, "sync\n", 5) != 5) {
-    Die("the uhid device program is gone");
-  }
-  ReadUntil(devices, "synced\n");
-}
 
 Devices StartDevices(const Scenario& scenario) {
   std::vector<DeviceDefinition> definitions = scenario.Devices;
@@ -394,7 +373,7 @@ Devices StartDevices(const Scenario& scenario) {
   }
   Devices devices;
   devices.Log = TheConfig.Results + "/" + scenario.Name + ".devices.log";
-  std::vector<std::string> command = {TheConfig.Uhid, devices.Log};
+  std::vector<std::string> command;
   for (const DeviceDefinition& definition : definitions) {
     std::string text =
         definition.Name + "," + definition.Id + "," + Hex(Descriptors[definition.Descriptor].Bytes);
@@ -405,81 +384,48 @@ Devices StartDevices(const Scenario& scenario) {
     }
     command.push_back(text);
   }
-  int input[2];
-  int output[2];
-  if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) {
-    Die("pipe");
-  }
-  devices.Pid = fork();
-  if (devices.Pid == 0) {
-    dup2(input[0], STDIN_FILENO);
-    dup2(output[1], STDOUT_FILENO);
-    Exec(command);
-  }
-  close(input[0]);
-  close(output[1]);
-  devices.Input = input[1];
-  devices.Output = output[0];
   // Its "ready" line says every node exists; no scenario waits on a guess.
-  const std::string text = ReadUntil(devices, "ready\n");
+  const std::string text = devices.Program.Start(TheConfig.Uhid, devices.Log, command);
   for (const std::string& line : Lines(text, "\n")) {
     const std::vector<std::string> words = Words(line);
     if (words.size() == 3 && words[0] == "ready") {
       devices.Live[words[1]].Node = words[2];
     }
   }
-  // The device program's own unique id for a device without a serial setting.
+  // The serial each device has as the kernel keeps it (uhid's unique id): its serial setting,
+  // or the device program's own unique id without one; the interfaces of a USB gadget share
+  // its first interface's, or none. And the serial Wine reports for it.
+  std::map<std::string, std::string> gadgetSerials;
   for (const DeviceDefinition& definition : definitions) {
     LiveDevice& live = devices.Live[definition.Name];
     const Descriptor& descriptor = Descriptors[definition.Descriptor];
     live.Id = definition.Id;
-    live.Uniq = std::to_string(devices.Pid) + "-" + definition.Name;
     live.Length = descriptor.Expected;
     live.WineLength = descriptor.WineExpected >= 0 ? descriptor.WineExpected : descriptor.Expected;
-  }
-  // A serial setting; the interfaces of a USB gadget share its first interface's, or none.
-  std::map<std::string, std::string> gadgetSerials;
-  for (const DeviceDefinition& definition : definitions) {
-    LiveDevice& live = devices.Live[definition.Name];
     std::string gadget;
+    const std::string* serial = nullptr;
+    const std::string* wineSerial = nullptr;
     for (const std::string& setting : definition.Settings) {
       if (setting.rfind("usb=", 0) == 0) {
         gadget = setting.substr(4);
+      } else if (setting.rfind("serial=", 0) == 0) {
+        serial = &setting;
+      } else if (setting.rfind("wine-serial=", 0) == 0) {
+        wineSerial = &setting;
       }
     }
-    if (!gadget.empty() && gadgetSerials.count(gadget) != 0) {
+    if (!gadget.empty()) {
+      gadgetSerials.emplace(gadget, serial != nullptr ? serial->substr(7) : std::string());
       live.Uniq = gadgetSerials[gadget];
-      continue;
+    } else {
+      live.Uniq = serial != nullptr ? serial->substr(7)
+                                    : std::to_string(devices.Program.Pid) + "-" + definition.Name;
     }
-    if (!gadget.empty()) {
-      live.Uniq.clear();
-    }
-    for (const std::string& setting : definition.Settings) {
-      if (setting.rfind("serial=", 0) == 0) {
-        live.Uniq = setting.substr(7);
-      }
-    }
-    if (!gadget.empty()) {
-      gadgetSerials[gadget] = live.Uniq;
-    }
-  }
-  for (const DeviceDefinition& definition : definitions) {
-    LiveDevice& live = devices.Live[definition.Name];
-    live.WineSerial = live.Uniq.empty() ? "0000" : live.Uniq;
-    for (const std::string& setting : definition.Settings) {
-      if (setting.rfind("wine-serial=", 0) == 0) {
-        live.WineSerial = setting.substr(12);
-      }
-    }
+    live.WineSerial = wineSerial != nullptr ? wineSerial->substr(12)
+                      : live.Uniq.empty()   ? std::string("0000")
+                                            : live.Uniq;
   }
   return devices;
-}
-
-void StopDevices(Devices& devices) {
-  close(devices.Input);
-  close(devices.Output);
-  int status = 0;
-  waitpid(devices.Pid, &status, 0);
 }
 
 // The reports each device received since the log had seen lines.
@@ -793,10 +739,10 @@ std::string Check(const Expectation& expectation, const Build& build, const Outc
     }
     // serial=TEXT or no-serial; on Wine, the serial Wine reports for the device.
     std::string serial = "-";
-    for (std::size_t i = 4; i < words.size(); ++i) {
+    if (words.size() > 4) {
       serial = build.Wine                ? live->second.WineSerial
-               : words[i] == "no-serial" ? ""
-                                         : words[i].substr(7);
+               : words[4] == "no-serial" ? ""
+                                         : words[4].substr(7);
     }
     const bool hasSerial = line.find(", serial \"") != std::string::npos;
     if (serial != "-" && (hasSerial != !serial.empty() || ListedSerial(line) != serial)) {
@@ -997,7 +943,7 @@ void RunScenario(const Scenario& scenario) {
           std::any_of(scenario.Devices.begin(), scenario.Devices.end(),
                       [](const DeviceDefinition& definition) { return definition.Unplugs(); });
       const Outcome outcome = RunCommand(command, step.User, 240, unplugs);
-      SyncDevices(devices);
+      devices.Program.Sync();
       std::map<std::string, std::vector<std::string>> reports = NewReports(devices, seen);
       if (!step.Arguments.empty() && step.Arguments[0] == "--list") {
         lastListing[build->Name] = outcome.Stdout;
@@ -1031,7 +977,7 @@ void RunScenario(const Scenario& scenario) {
   if (wineRan) {
     StopWine();
   }
-  StopDevices(devices);
+  devices.Program.Stop();
 }
 
 Config ReadConfig(int argc, char** argv) {
@@ -1087,7 +1033,11 @@ int main(int argc, char** argv) {
                                              scenario.Name) == TheConfig.Only.end()) {
       continue;
     }
-    RunScenario(scenario);
+    try {
+      RunScenario(scenario);
+    } catch (const std::exception& error) {  // the device program's
+      Die(scenario.Name + ": " + error.what());
+    }
     ++ran;
   }
   if (!CorpusTable.empty()) {
