@@ -4,10 +4,12 @@
 #include <limits>
 
 #include "console/ConsoleMod.h"
+#include "device/CommandFields.h"
 #include "device/WriteToDeviceMod.h"
 #include "frontend/Options.h"
 
 using namespace APIdeclarations;
+using CommandFields::IsBlank;
 using ConsoleMod::WriteConsoleText;
 using WriteToDeviceMod::RunError;
 
@@ -42,7 +44,8 @@ int CheckedPosition(std::size_t position, int field) {
 
 // 1-based position of the first blank at or after start; 0 when there is none.
 std::size_t FindBlank(const std::string& text, int start) {
-  const std::size_t found = text.find(' ', static_cast<std::size_t>(start - 1));
+  const std::size_t found =
+      text.find(CommandFields::Separator, static_cast<std::size_t>(start - 1));
   return found == std::string::npos ? 0 : found + 1;
 }
 
@@ -50,10 +53,6 @@ std::size_t FindBlank(const std::string& text, int start) {
 std::string MidText(const std::string& text, int start, std::size_t count = std::string::npos) {
   const auto offset = static_cast<std::size_t>(start - 1);
   return offset >= text.size() ? std::string() : text.substr(offset, count);
-}
-
-bool IsBlank(char c) {
-  return c == ' ' || c == '\t';
 }
 
 // A decimal integer with an optional sign and blanks or tabs around it, read as a 16-bit signed
@@ -88,8 +87,9 @@ std::uint8_t ConvertField(const std::string& text, int field) {
       value > std::numeric_limits<std::int16_t>::max()) {
     throw Overflow(field, "outside -32768..32767");
   }
-  if (value < 0 || value > 255) {
-    throw Overflow(field, "outside 0..255");
+  if (value < CommandFields::Minimum || value > CommandFields::Maximum) {
+    throw Overflow(field, "outside " + std::to_string(CommandFields::Minimum) + ".." +
+                              std::to_string(CommandFields::Maximum));
   }
   return static_cast<std::uint8_t>(value);
 }
