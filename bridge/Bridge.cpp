@@ -13,9 +13,11 @@
 #include <deque>
 #include <map>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "bridge/BoxNames.h"
+#include "bridge/Discovery.h"
 #include "bridge/Json.h"
 #include "bridge/Log.h"
 #include "bridge/MqttClient.h"
@@ -26,6 +28,7 @@ namespace Bridge {
 namespace {
 
 using BridgeLog::Log;
+using BridgeLog::Quoted;
 
 using Clock = std::chrono::steady_clock;
 
@@ -36,12 +39,22 @@ constexpr auto RescanDelay = std::chrono::milliseconds(100);
 constexpr auto RescanInterval = std::chrono::seconds(2);
 // How long a stop waits for runs under way before it ends them.
 constexpr auto StopGrace = std::chrono::seconds(5);
+// How long a stop then waits for the broker to acknowledge the results, and then its offline.
+constexpr auto DrainTime = std::chrono::seconds(10);
+constexpr auto OfflineTime = std::chrono::seconds(3);
+// What a sender may make the bridge hold or echo, in bytes.
+constexpr std::size_t BoxIdLimit = 256;
+constexpr std::size_t CorrelationLimit = 256;
+constexpr std::size_t ResponseTopicLimit = 256;
+// Messages waiting for a connection the broker's QoS is known on.
+constexpr std::size_t OutboxLimit = 4096;
 
 struct Command {
   std::string Payload;
   bool HasCorrelation = false;
   std::string CorrelationData;
   std::string ResponseTopic;
+  Clock::time_point ExpiresAt = Clock::time_point::max();
 };
 
 struct Box {
@@ -53,9 +66,20 @@ struct Box {
   bool Running = false;
   bool Killed = false;  // ended at its deadline
   Command Current;
+  std::string Arguments;  // the current run's argument text
   ToolRuns::Child Child;
   Clock::time_point Started;
   Clock::time_point Deadline;
+};
+
+// A result on its way to the broker.
+struct Outgoing {
+  std::string Topic;
+  std::string Payload;
+  bool HasCorrelation = false;
+  std::string CorrelationData;
+  std::string Sent;  // logged once libmosquitto took it
+  std::string What;  // what it is, for a failure's log line
 };
 
 struct State {
@@ -63,10 +87,17 @@ struct State {
   std::string Tool;
   std::string Base;  // <prefix>/<node>
   std::string NodeName;
+  Discovery::Node Node;
   Mqtt::Client* Client = nullptr;
   std::map<std::string, Box> Boxes;  // by id
   std::set<std::string> Warnings;    // those logged, so that each is logged once while it lasts
   bool Connected = false;
+  // The broker granted the command subscription on this connection, so the QoS it takes is
+  // known: results go out only then, and wait in the outbox before.
+  bool Ready = false;
+  int CommandSubscription = -1;  // its message id
+  int Qos = 2;                   // of commands and results: the highest the broker takes
+  std::deque<Outgoing> Outbox;
   bool Stopping = false;
   bool Watching = false;  // /dev is watched; otherwise the boxes are listed on an interval
   Clock::time_point RescanDue = Clock::time_point::max();
@@ -78,19 +109,63 @@ std::string HostName() {
   return name[0] != '\0' ? BoxNames::TopicSafe(name) : std::string("unnamed");
 }
 
-// Home Assistant allows only these in node and object ids.
-std::string DiscoverySafe(const std::string& text) {
-  std::string safe = text;
-  for (char& c : safe) {
-    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') {
-      c = '_';
-    }
-  }
-  return safe;
-}
-
 long Milliseconds(Clock::duration duration) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(duration).count());
+}
+
+// What the bridge publishes retained (status, boxes, presence, discovery): QoS 1, or less where
+// the broker takes less.
+void PublishState(State& state, const std::string& topic, const std::string& payload) {
+  const std::string error =
+      state.Client->Publish(topic, payload, std::min(1, state.Client->MaximumQos()), true);
+  if (!error.empty()) {
+    Log("not published to " + Quoted(topic) + ": " + error);
+  }
+}
+
+// Hands the waiting results to libmosquitto while the broker's QoS is known. One it can never
+// take is dropped, said so; one a later connection may take waits for it.
+void Flush(State& state) {
+  while (state.Ready && !state.Outbox.empty()) {
+    Outgoing& message = state.Outbox.front();
+    bool lasting = false;
+    const std::string error = state.Client->Publish(
+        message.Topic, message.Payload, state.Qos, false,
+        message.HasCorrelation ? &message.CorrelationData : nullptr, &lasting);
+    if (error.empty()) {
+      if (!message.Sent.empty()) {
+        Log(message.Sent);
+      }
+    } else if (lasting) {
+      Log(message.What + " not sent: " + error);
+    } else {
+      Log(message.What + " not sent yet (" + error + "): kept for the next connection");
+      state.Ready = false;
+      return;
+    }
+    state.Outbox.pop_front();
+  }
+}
+
+void Send(State& state, Outgoing message) {
+  if (state.Outbox.size() >= OutboxLimit) {
+    Log(state.Outbox.front().What + " dropped: " + std::to_string(OutboxLimit) +
+        " messages wait for the broker");
+    state.Outbox.pop_front();
+  }
+  state.Outbox.push_back(std::move(message));
+  Flush(state);
+}
+
+// Response topics a sender may not name: the broker's own, and those under the bridge's topic
+// and discovery prefixes, which would let a sender speak for this node, another node or Home
+// Assistant's configuration with the bridge's rights.
+bool IsReservedTopic(const State& state, const std::string& topic) {
+  const auto under = [&](const std::string& prefix) {
+    return topic == prefix || topic.rfind(prefix + "/", 0) == 0;
+  };
+  return topic[0] == '$' || under(state.Config.TopicPrefix) ||
+         under(state.Config.DiscoveryPrefix) || topic.find_first_of("+#") != std::string::npos;
 }
 
 void PublishResult(State& state, const std::string& id, const Command& command,
@@ -104,21 +179,30 @@ void PublishResult(State& state, const std::string& id, const Command& command,
                            ",\"message\":" + Json::Quote(outcome.Message) +
                            ",\"reports_written\":" + std::to_string(outcome.ReportsWritten) +
                            ",\"duration_ms\":" + std::to_string(durationMs) + "}";
-  const std::string* correlation = command.HasCorrelation ? &command.CorrelationData : nullptr;
-  // QoS 2: one result per command, even when the connection or the broker goes down meanwhile.
-  state.Client->Publish(state.Base + "/" + id + "/result", json, 2, false, correlation);
-  if (!command.ResponseTopic.empty()) {
-    // The sender's topic, but never one of this node's own or the broker's.
-    const bool own =
-        command.ResponseTopic.rfind(state.Base + "/", 0) == 0 || command.ResponseTopic[0] == '$';
-    if (own || !state.Client->Publish(command.ResponseTopic, json, 2, false, correlation)) {
-      Log("no result to the response topic \"" + BoxNames::TopicSafe(command.ResponseTopic) +
-          "\": not a topic the bridge publishes to");
-    }
+  Outgoing result;
+  result.Topic = state.Base + "/" + id + "/result";
+  result.Payload = json;
+  result.HasCorrelation = command.HasCorrelation;
+  result.CorrelationData = command.CorrelationData;
+  result.What = "the result for box " + Quoted(id);
+  result.Sent = "command for box " + Quoted(id) + " " +
+                (quoted.empty() ? "(not UTF-8)" : Quoted(command.Payload)) + ": status " +
+                std::to_string(outcome.Status) + ", " + Quoted(outcome.Message) + " (" +
+                std::to_string(outcome.ReportsWritten) + " reports, " + std::to_string(durationMs) +
+                " ms)";
+  Send(state, result);
+  if (command.ResponseTopic.empty()) {
+    return;
   }
-  Log("command for box " + id + " " + (quoted.empty() ? "(not UTF-8)" : quoted) + ": status " +
-      std::to_string(outcome.Status) + ", " + outcome.Message + " (" +
-      std::to_string(outcome.ReportsWritten) + " reports, " + std::to_string(durationMs) + " ms)");
+  if (IsReservedTopic(state, command.ResponseTopic)) {
+    Log("no result to the response topic " + Quoted(command.ResponseTopic) +
+        ": not a topic a sender may name");
+    return;
+  }
+  result.Topic = command.ResponseTopic;
+  result.What = "the result for box " + Quoted(id) + " to " + Quoted(command.ResponseTopic);
+  result.Sent.clear();
+  Send(state, result);
 }
 
 // A result for a command that is not run.
@@ -138,38 +222,33 @@ void PublishBoxes(State& state) {
             ",\"path\":" + Json::Quote(box.Path) +
             ",\"present\":" + (box.Present ? "true" : "false") + "}";
   }
-  state.Client->Publish(state.Base + "/boxes", json + "]", 1, true);
+  PublishState(state, state.Base + "/boxes", json + "]");
+}
+
+void PublishPresence(State& state, const std::string& id, bool present) {
+  PublishState(state, Discovery::PresenceTopic(state.Node, id),
+               present ? Discovery::Present : Discovery::Absent);
 }
 
 void PublishDiscovery(State& state, const std::string& id, const Box& box) {
-  if (!state.Config.Discovery) {
-    return;
+  if (state.Config.Discovery && state.Ready) {
+    const Discovery::Message message = Discovery::ForBox(state.Node, id, box.Serial);
+    PublishState(state, message.Topic, message.Payload);
   }
-  const std::string unique =
-      "zendrocast_" + DiscoverySafe(state.NodeName) + "_" + DiscoverySafe(id);
-  // The three fields as the tool reads them: cut at the first two blanks, each a decimal
-  // integer with an optional sign and blanks or tabs around it.
-  const std::string pattern = "^[+-]?[0-9]+\\t* \\t*[+-]?[0-9]+\\t* [ \\t]*[+-]?[0-9]+[ \\t]*$";
-  std::string device = "{\"identifiers\":[" + Json::Quote(unique) +
-                       "],\"name\":" + Json::Quote("Box " + id + " on " + state.NodeName) +
-                       ",\"manufacturer\":\"zendrocast\",\"model\":\"6666:f100\"";
-  if (!box.Serial.empty()) {
-    device += ",\"serial_number\":" + Json::Quote(box.Serial);
-  }
-  const std::string json =
-      "{\"name\":\"Command\",\"unique_id\":" + Json::Quote(unique) +
-      ",\"command_topic\":" + Json::Quote(state.Base + "/" + id + "/command") +
-      ",\"pattern\":" + Json::Quote(pattern) +
-      ",\"max\":" + std::to_string(ToolRuns::MaximumPayload) +
-      ",\"availability_topic\":" + Json::Quote(state.Base + "/status") +
-      ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\",\"device\":" +
-      device + "}}";
-  state.Client->Publish(state.Config.DiscoveryPrefix + "/text/" + DiscoverySafe(state.NodeName) +
-                            "/" + DiscoverySafe(id) + "/config",
-                        json, 1, true);
 }
 
-// Lists the boxes again; publishes the list, and the discovery of new boxes, when it changed.
+void PublishAllDiscovery(State& state) {
+  if (state.Config.Discovery && state.Ready) {
+    const Discovery::Message node = Discovery::ForNode(state.Node);
+    PublishState(state, node.Topic, node.Payload);
+    for (const auto& [id, box] : state.Boxes) {
+      PublishDiscovery(state, id, box);
+    }
+  }
+}
+
+// Lists the boxes again; publishes the list, the presence of the boxes that came or went and the
+// discovery of new ones, when it changed.
 void Rescan(State& state) {
   state.RescanDue = state.Watching ? Clock::time_point::max() : Clock::now() + RescanInterval;
   std::vector<BoxNames::Found> found;
@@ -197,16 +276,20 @@ void Rescan(State& state) {
     present.insert(entry.Id);
     const bool known = state.Boxes.count(entry.Id) != 0;
     Box& box = state.Boxes[entry.Id];
-    if (!known || !box.Present || box.Path != entry.Box.Path || box.Serial != entry.Box.Serial ||
+    const bool came = !box.Present;
+    if (!known || came || box.Path != entry.Box.Path || box.Serial != entry.Box.Serial ||
         box.BySerial != entry.BySerial) {
       changed = true;
-      Log("box " + entry.Id + " present at " + entry.Box.Path);
+      Log("box " + Quoted(entry.Id) + " present at " + entry.Box.Path);
     }
     box.Present = true;
     box.BySerial = entry.BySerial;
     box.Serial = entry.Box.Serial;
     box.Path = entry.Box.Path;
-    if (!known && state.Connected) {
+    if (came && state.Connected) {
+      PublishPresence(state, entry.Id, true);
+    }
+    if (!known) {
       PublishDiscovery(state, entry.Id, box);
     }
   }
@@ -214,7 +297,10 @@ void Rescan(State& state) {
     if (box.Present && present.count(id) == 0) {
       box.Present = false;
       changed = true;
-      Log("box " + id + " gone");
+      Log("box " + Quoted(id) + " gone");
+      if (state.Connected) {
+        PublishPresence(state, id, false);
+      }
     }
   }
   if (changed && state.Connected) {
@@ -224,57 +310,122 @@ void Rescan(State& state) {
 
 void OnConnected(State& state) {
   state.Connected = true;
+  state.Ready = false;
   // After every connect: the session may be new (a broker that lost it), and the will has
-  // told everyone this node was offline.
-  state.Client->Subscribe(state.Base + "/+/command", 2);
+  // told everyone this node was offline. With MQTT 5 the broker said which QoS it takes; with
+  // 3.1.1 the command subscription's grant says it.
+  state.CommandSubscription =
+      state.Client->Subscribe(state.Base + "/+/command", std::min(2, state.Client->MaximumQos()));
+  const int stateQos = std::min(1, state.Client->MaximumQos());
   if (state.Config.Discovery) {
-    state.Client->Subscribe(state.Config.DiscoveryPrefix + "/status", 1);
+    state.Client->Subscribe(state.Config.DiscoveryPrefix + "/status", stateQos);
   }
-  state.Client->Publish(state.Base + "/status", "online", 1, true);
+  // The presence a box left retained in an earlier run, to be put right if it is gone now.
+  state.Client->Subscribe(state.Base + "/+/presence", stateQos);
+  PublishState(state, state.Base + "/status", "online");
   PublishBoxes(state);
   for (const auto& [id, box] : state.Boxes) {
-    PublishDiscovery(state, id, box);
+    PublishPresence(state, id, box.Present);
   }
+}
+
+void OnSubscribed(State& state, const Mqtt::Event& event) {
+  if (event.Mid != state.CommandSubscription || state.CommandSubscription < 0) {
+    return;
+  }
+  if (event.GrantedQos >= 0x80) {
+    Log("the broker refused the subscription to " + Quoted(state.Base + "/+/command") +
+        ": no commands will arrive (check the broker's ACL)");
+  }
+  const int granted = event.GrantedQos >= 0x80 ? 1 : event.GrantedQos;
+  state.Qos = std::min({2, granted, state.Client->MaximumQos()});
+  if (state.Qos < 2) {
+    Log("the broker takes QoS " + std::to_string(state.Qos) +
+        " at most: commands and results go at QoS " + std::to_string(state.Qos) +
+        ", at least once");
+  }
+  state.Node.Qos = state.Qos;
+  state.Ready = true;
+  PublishAllDiscovery(state);
+  Flush(state);
 }
 
 void OnMessage(State& state, const Mqtt::Event& event) {
   if (state.Config.Discovery && event.Topic == state.Config.DiscoveryPrefix + "/status") {
     if (event.Payload == "online") {  // Home Assistant started: it wants the devices again
-      for (const auto& [id, box] : state.Boxes) {
-        PublishDiscovery(state, id, box);
-      }
+      PublishAllDiscovery(state);
     }
     return;
   }
   const std::string prefix = state.Base + "/";
-  const std::string suffix = "/command";
-  if (event.Topic.size() <= prefix.size() + suffix.size() ||
-      event.Topic.compare(0, prefix.size(), prefix) != 0 ||
-      event.Topic.compare(event.Topic.size() - suffix.size(), suffix.size(), suffix) != 0) {
+  const auto ending = [&](const std::string& suffix) {
+    return event.Topic.size() > prefix.size() + suffix.size() &&
+           event.Topic.compare(0, prefix.size(), prefix) == 0 &&
+           event.Topic.compare(event.Topic.size() - suffix.size(), suffix.size(), suffix) == 0;
+  };
+  const auto idBefore = [&](const std::string& suffix) {
+    return event.Topic.substr(prefix.size(), event.Topic.size() - prefix.size() - suffix.size());
+  };
+  if (ending("/presence")) {
+    const std::string id = idBefore("/presence");
+    const auto box = state.Boxes.find(id);
+    if (event.Payload == Discovery::Present && (box == state.Boxes.end() || !box->second.Present)) {
+      PublishPresence(state, id, false);
+    }
     return;
   }
-  const std::string id =
-      event.Topic.substr(prefix.size(), event.Topic.size() - prefix.size() - suffix.size());
+  // Nothing of a command is held or echoed before its sizes are known to be within bounds.
+  if (event.Topic.size() > prefix.size() + BoxIdLimit + 8 || !ending("/command")) {
+    if (event.Topic.size() > prefix.size() + BoxIdLimit) {
+      Log("ignored a command for a box id longer than " + std::to_string(BoxIdLimit) + " bytes");
+    }
+    return;
+  }
+  const std::string id = idBefore("/command");
+  if (event.Retained) {
+    // A retained command would run again at every restart of the bridge.
+    Log("ignored a retained message on " + Quoted(event.Topic) +
+        ": commands are never taken from retained messages");
+    return;
+  }
   Command command;
   command.Payload = event.Payload;
   command.HasCorrelation = event.HasCorrelation;
   command.CorrelationData = event.CorrelationData;
   command.ResponseTopic = event.ResponseTopic;
-  if (event.Retained) {
-    // A retained command would run again at every restart of the bridge.
-    Log("ignored a retained message on " + event.Topic +
-        ": commands are never taken from retained messages");
+  const Clock::time_point now = Clock::now();
+  command.ExpiresAt = now + std::chrono::seconds(state.Config.CommandMaxAge);
+  if (event.ExpirySeconds >= 0) {
+    command.ExpiresAt =
+        std::min(command.ExpiresAt, now + std::chrono::seconds(event.ExpirySeconds));
+  }
+  if (command.CorrelationData.size() > CorrelationLimit) {
+    command.HasCorrelation = false;
+    command.CorrelationData.clear();
+    command.ResponseTopic.clear();
+    Refuse(state, id, command, 2,
+           "correlation data longer than " + std::to_string(CorrelationLimit) + " bytes");
+    return;
+  }
+  if (command.ResponseTopic.size() > ResponseTopicLimit) {
+    command.ResponseTopic.clear();
+    Refuse(state, id, command, 2,
+           "response topic longer than " + std::to_string(ResponseTopicLimit) + " bytes");
     return;
   }
   const std::string bad = ToolRuns::CheckPayload(command.Payload);
+  const auto box = state.Boxes.find(id);
   if (!bad.empty()) {
     Refuse(state, id, command, 2, bad);
-  } else if (state.Boxes.count(id) == 0) {
+  } else if (box == state.Boxes.end()) {
     Refuse(state, id, command, 2, "no box \"" + id + "\" on " + state.NodeName);
   } else if (state.Stopping) {
     Refuse(state, id, command, 1, "not run: the bridge is stopping");
+  } else if (box->second.Queue.size() >= static_cast<std::size_t>(state.Config.QueueLimit)) {
+    Refuse(state, id, command, 1,
+           "busy: " + std::to_string(box->second.Queue.size()) + " commands waiting");
   } else {
-    state.Boxes[id].Queue.push_back(command);
+    box->second.Queue.push_back(command);
   }
 }
 
@@ -287,14 +438,18 @@ void StartNext(State& state, const std::string& id, Box& box) {
       Refuse(state, id, box.Current, 1, "box not present");
       continue;
     }
+    if (Clock::now() >= box.Current.ExpiresAt) {
+      Refuse(state, id, box.Current, 1, "expired: not run, it waited too long");
+      continue;
+    }
     // A serial the tool cannot take back from its command line: the path instead.
-    const bool bySerial = box.BySerial && box.Serial.find('"') == std::string::npos;
+    const bool bySerial = box.BySerial && ToolRuns::FitsCommandLine(box.Serial);
     std::string error;
     box.Child = ToolRuns::Child{};
-    if (!ToolRuns::Start(
-            state.Tool,
-            ToolRuns::Arguments(bySerial, bySerial ? box.Serial : box.Path, box.Current.Payload),
-            box.Child, error)) {
+    const std::vector<std::string> arguments =
+        ToolRuns::Arguments(bySerial, bySerial ? box.Serial : box.Path, box.Current.Payload);
+    box.Arguments = ToolRuns::ArgumentText(arguments);
+    if (!ToolRuns::Start(state.Tool, arguments, box.Child, error)) {
       Refuse(state, id, box.Current, 1, "cannot run the tool: " + error);
       continue;
     }
@@ -307,7 +462,8 @@ void StartNext(State& state, const std::string& id, Box& box) {
 
 void Finish(State& state, const std::string& id, Box& box) {
   const int status = ToolRuns::Reap(box.Child);
-  ToolRuns::Outcome outcome = ToolRuns::Summarize(status, box.Child.Stdout, box.Child.Stderr);
+  ToolRuns::Outcome outcome =
+      ToolRuns::Summarize(status, box.Arguments, box.Child.Stdout, box.Child.Stderr);
   if (box.Killed) {
     outcome.Status = 1;
     outcome.Message = state.Stopping
@@ -374,7 +530,8 @@ int PollTimeout(const State& state, Clock::time_point stopBy) {
     }
   }
   if (state.Stopping) {
-    next = std::min(next, stopBy);
+    // Acknowledgements come on the connection thread, which does not wake this loop.
+    next = std::min({next, stopBy, Clock::now() + std::chrono::milliseconds(20)});
   }
   if (next == Clock::time_point::max()) {
     return -1;
@@ -383,24 +540,41 @@ int PollTimeout(const State& state, Clock::time_point stopBy) {
   return static_cast<int>(std::clamp<long>(wait + 1, 0, INT_MAX));
 }
 
+// Publishes offline and waits for the broker to take it; false when it did not in time.
+bool PublishOffline(State& state) {
+  PublishState(state, state.Base + "/status", "offline");
+  const Clock::time_point giveUp = Clock::now() + OfflineTime;
+  while (state.Client->Unacknowledged() > 0 && Clock::now() < giveUp) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return state.Client->Unacknowledged() == 0;
+}
+
 }  // namespace
 
-int Run(const BridgeConfig::Config& config, const std::string& password, const std::string& tool) {
+int Run(const BridgeConfig::Config& config, const std::string& password, const std::string& tool,
+        const std::string& version) {
   State state;
   state.Config = config;
   state.Tool = tool;
   state.NodeName = config.NodeName.empty() ? HostName() : config.NodeName;
   state.Base = config.TopicPrefix + "/" + state.NodeName;
+  state.Node.Name = state.NodeName;
+  state.Node.Base = state.Base;
+  state.Node.Prefix = config.DiscoveryPrefix;
+  state.Node.Version = version;
+  state.Node.SupportUrl = ZENDROCAST_SUPPORT_URL;
 
   const int signals = OpenSignals();
   const int devices = WatchDevices(state);
   Rescan(state);
 
   Mqtt::Settings settings;
-  settings.Host = config.Host;
-  settings.Port = config.Port;
+  settings.Brokers = config.Brokers;
   settings.Tls = config.Tls;
   settings.CaFile = config.CaFile;
+  settings.CertFile = config.CertFile;
+  settings.KeyFile = config.KeyFile;
   settings.Username = config.Username;
   settings.Password = password;
   settings.ClientId = "zendrocast-mqtt-" + state.NodeName;
@@ -417,6 +591,7 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
   }
 
   Clock::time_point stopBy = Clock::time_point::max();
+  Clock::time_point drainBy = Clock::time_point::max();
   for (;;) {
     std::vector<pollfd> fds = {{client.EventFd(), POLLIN, 0}, {signals, POLLIN, 0}};
     if (devices >= 0) {
@@ -449,6 +624,8 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
     for (const Mqtt::Event& event : client.TakeEvents()) {
       if (event.Kind == Mqtt::Event::Connected) {
         OnConnected(state);
+      } else if (event.Kind == Mqtt::Event::Subscribed) {
+        OnSubscribed(state, event);
       } else {
         OnMessage(state, event);
       }
@@ -473,15 +650,26 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
       Rescan(state);
     }
     if (state.Stopping && !running) {
-      break;
+      // Every command taken has its result; the broker acknowledges them before the end.
+      drainBy = std::min(drainBy, now + DrainTime);
+      if ((state.Outbox.empty() && client.Unacknowledged() == 0) || now >= drainBy) {
+        break;
+      }
     }
     for (auto& [id, box] : state.Boxes) {
       StartNext(state, id, box);
     }
   }
-  client.Publish(state.Base + "/status", "offline", 1, true);
-  client.Stop();
-  Log("stopped");
+  if (!state.Outbox.empty() || client.Unacknowledged() > 0) {
+    Log(std::to_string(state.Outbox.size() + client.Unacknowledged()) +
+        " results not acknowledged by the broker within " + std::to_string(DrainTime.count()) +
+        " s");
+  }
+  // Offline from the bridge itself, then a clean disconnect; if the broker does not take it,
+  // the connection is dropped so that it publishes the will instead.
+  const bool offline = state.Connected && PublishOffline(state);
+  client.Stop(!offline);
+  Log(offline ? "stopped (offline published)" : "stopped (offline left to the last will)");
   return 0;
 }
 

@@ -10,7 +10,8 @@
 namespace Bridge {
 
 // Runs until SIGTERM or SIGINT; returns the process's exit status. tool is the zendrocast
-// program that runs the commands.
-int Run(const BridgeConfig::Config& config, const std::string& password, const std::string& tool);
+// program that runs the commands; version is the bridge's, which Home Assistant shows.
+int Run(const BridgeConfig::Config& config, const std::string& password, const std::string& tool,
+        const std::string& version);
 
 }  // namespace Bridge

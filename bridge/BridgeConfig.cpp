@@ -43,6 +43,38 @@ bool IsTopicPath(const std::string& text) {
   return IsTopicLevel(text.substr(start));
 }
 
+// "HOST[:PORT],..." (an IPv6 address in brackets when a port follows it); false when an entry
+// is empty, holds a blank or a '/', or has a bad port.
+bool ReadBrokers(const std::string& text, std::vector<Broker>& brokers) {
+  brokers.clear();
+  std::istringstream entries(text);
+  for (std::string entry; std::getline(entries, entry, ',');) {
+    entry = Trimmed(entry);
+    Broker broker;
+    std::size_t colon = std::string::npos;
+    if (!entry.empty() && entry[0] == '[') {
+      const std::size_t close = entry.find(']');
+      if (close == std::string::npos || (close + 1 < entry.size() && entry[close + 1] != ':')) {
+        return false;
+      }
+      broker.Host = entry.substr(1, close - 1);
+      colon = close + 1 < entry.size() ? close + 1 : std::string::npos;
+    } else {
+      // More than one colon without brackets: an IPv6 address alone.
+      colon = entry.find(':') == entry.rfind(':') ? entry.find(':') : std::string::npos;
+      broker.Host = entry.substr(0, colon);
+    }
+    if (colon != std::string::npos && !ReadNumber(entry.substr(colon + 1), 1, 65535, broker.Port)) {
+      return false;
+    }
+    if (broker.Host.empty() || broker.Host.find_first_of(" \t/") != std::string::npos) {
+      return false;
+    }
+    brokers.push_back(broker);
+  }
+  return !brokers.empty() && text.back() != ',';
+}
+
 // Applies one key; returns the reason it cannot, or "".
 std::string Apply(const std::string& key, const std::string& value, Config& config) {
   const auto boolean = [&](bool& target) {
@@ -61,16 +93,21 @@ std::string Apply(const std::string& key, const std::string& value, Config& conf
     return std::string();
   };
   if (key == "host") {
-    if (value.empty() || value.find_first_of(" \t/") != std::string::npos) {
-      return "'host' must be a host name or address, not '" + value + "'";
+    if (value.empty() || !ReadBrokers(value, config.Brokers)) {
+      return "'host' must be host names or addresses, each with an optional :PORT, separated by "
+             "commas, not '" +
+             value + "'";
     }
-    config.Host = value;
   } else if (key == "port") {
     return number(config.Port, 1, 65535);
   } else if (key == "tls") {
     return boolean(config.Tls);
   } else if (key == "ca_file") {
     config.CaFile = value;
+  } else if (key == "cert_file") {
+    config.CertFile = value;
+  } else if (key == "key_file") {
+    config.KeyFile = value;
   } else if (key == "username") {
     config.Username = value;
   } else if (key == "password_file") {
@@ -103,6 +140,10 @@ std::string Apply(const std::string& key, const std::string& value, Config& conf
     return number(config.Keepalive, 5, 3600);
   } else if (key == "command_timeout") {
     return number(config.CommandTimeout, 1, 3600);
+  } else if (key == "queue_limit") {
+    return number(config.QueueLimit, 1, 10000);
+  } else if (key == "command_max_age") {
+    return number(config.CommandMaxAge, 1, 86400);
   } else {
     return "unknown key '" + key + "'";
   }
@@ -149,8 +190,19 @@ bool Parse(const std::string& text, const std::string& name, Config& config, std
   if (config.Port == 0) {
     config.Port = config.Tls ? 8883 : 1883;
   }
+  for (Broker& broker : config.Brokers) {
+    broker.Port = broker.Port != 0 ? broker.Port : config.Port;
+  }
   if (!config.PasswordFile.empty() && config.Username.empty()) {
     error = name + ": 'password_file' needs a 'username'";
+    return false;
+  }
+  if (config.CertFile.empty() != config.KeyFile.empty()) {
+    error = name + ": 'cert_file' and 'key_file' go together";
+    return false;
+  }
+  if (!config.CertFile.empty() && !config.Tls) {
+    error = name + ": 'cert_file' and 'key_file' need 'tls = true'";
     return false;
   }
   return true;
@@ -167,14 +219,19 @@ bool Load(const std::string& path, Config& config, std::string& error) {
   return Parse(text.str(), path, config, error);
 }
 
-bool ReadPassword(const Config& config, std::string& password, std::string& error) {
-  std::string path = config.PasswordFile;
+namespace {
+
+// Opens a secret the configuration names under key: a bare name is a credential systemd passed
+// (LoadCredential=). Only a regular file that its owner alone may read, and that the bridge's
+// user or root owns, is taken. Returns the open descriptor, or -1 with the reason.
+int OpenSecret(const std::string& key, const std::string& name, std::string& path,
+               std::string& error) {
+  path = name;
   if (!path.empty() && path[0] != '/') {
-    // The name of a credential systemd passed (LoadCredential=).
     const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
     if (credentials == nullptr) {
-      error = "password_file '" + path + "' is relative, and no CREDENTIALS_DIRECTORY is set";
-      return false;
+      error = key + " '" + path + "' is relative, and no CREDENTIALS_DIRECTORY is set";
+      return -1;
     }
     path = std::string(credentials) + "/" + path;
   }
@@ -185,13 +242,26 @@ bool ReadPassword(const Config& config, std::string& password, std::string& erro
     if (fd >= 0) {
       close(fd);
     }
-    return false;
+    return -1;
   }
   if (!S_ISREG(status.st_mode) || (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    close(fd);
-    error = path +
-            ": refused: a password file must be a file that only its owner may read "
-            "(chmod 600)";
+    error =
+        path + ": refused: a " + key + " must be a file that only its owner may read (chmod 600)";
+  } else if (status.st_uid != geteuid() && status.st_uid != 0) {
+    error = path + ": refused: a " + key + " must belong to the bridge's user or to root";
+  } else {
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+
+}  // namespace
+
+bool ReadPassword(const Config& config, std::string& password, std::string& error) {
+  std::string path;
+  const int fd = OpenSecret("password file", config.PasswordFile, path, error);
+  if (fd < 0) {
     return false;
   }
   password.clear();
@@ -203,6 +273,21 @@ bool ReadPassword(const Config& config, std::string& password, std::string& erro
   close(fd);
   // One line: the line end is not part of the password.
   password = password.substr(0, password.find_first_of("\r\n"));
+  if (password.empty()) {
+    // Connecting with the user name alone would be a different account, or a refusal that
+    // looks like a wrong password.
+    error = path + ": refused: the password file is empty";
+    return false;
+  }
+  return true;
+}
+
+bool CheckKeyFile(const Config& config, std::string& path, std::string& error) {
+  const int fd = OpenSecret("key file", config.KeyFile, path, error);
+  if (fd < 0) {
+    return false;
+  }
+  close(fd);
   return true;
 }
 

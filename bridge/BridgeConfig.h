@@ -3,16 +3,24 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace BridgeConfig {
 
 enum class Protocol { Auto, V5, V311 };
 
+struct Broker {
+  std::string Host;
+  int Port = 0;  // 0: the configuration's port
+};
+
 struct Config {
-  std::string Host = "localhost";
-  int Port = 0;  // 0: 1883, or 8883 with TLS
+  std::vector<Broker> Brokers = {{"localhost", 0}};  // tried in turn
+  int Port = 0;                                      // 0: 1883, or 8883 with TLS
   bool Tls = false;
-  std::string CaFile;  // empty: the system's certificate authorities
+  std::string CaFile;    // empty: the system's certificate authorities
+  std::string CertFile;  // the client certificate (PEM); empty: none
+  std::string KeyFile;   // its private key; relative: in $CREDENTIALS_DIRECTORY
   std::string Username;
   std::string PasswordFile;  // relative: in $CREDENTIALS_DIRECTORY
   std::string TopicPrefix = "zendrocast";
@@ -22,6 +30,8 @@ struct Config {
   Protocol MqttVersion = Protocol::Auto;
   int Keepalive = 60;       // seconds
   int CommandTimeout = 60;  // seconds a run of the tool may take
+  int QueueLimit = 20;      // commands waiting per box
+  int CommandMaxAge = 300;  // seconds a command may wait for its run
 };
 
 // Reads the file; on failure returns false with "FILE:LINE: reason" (or "FILE: reason").
@@ -31,8 +41,13 @@ bool Load(const std::string& path, Config& config, std::string& error);
 bool Parse(const std::string& text, const std::string& name, Config& config, std::string& error);
 
 // Reads the broker password from the file the configuration names, refusing one that its group
-// or others may read. On failure returns false with the reason.
+// or others may read, that another user owns, or that is empty. On failure returns false with
+// the reason.
 bool ReadPassword(const Config& config, std::string& password, std::string& error);
+
+// Checks the client key file as the password file is checked; path is where it is (a bare name
+// is a systemd credential). On failure returns false with the reason.
+bool CheckKeyFile(const Config& config, std::string& path, std::string& error);
 
 // A text usable as one topic level: not empty, no '/', '+', '#' or control characters.
 bool IsTopicLevel(const std::string& text);

@@ -3,9 +3,11 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,15 +20,25 @@ using BridgeLog::Log;
 
 constexpr int LongestBackoff = 60;
 
-std::string Text(const void* data, std::size_t length) {
-  return data == nullptr ? std::string() : std::string(static_cast<const char*>(data), length);
+std::string Text(const void* data, std::size_t length, std::size_t limit) {
+  return data == nullptr ? std::string()
+                         : std::string(static_cast<const char*>(data), std::min(length, limit));
+}
+
+// A wait in seconds with one decimal, for the log.
+std::string Seconds(std::chrono::milliseconds wait) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", static_cast<double>(wait.count()) / 1000.0);
+  return text;
 }
 
 }  // namespace
 
-Client::Client(Settings settings) : Settings_(std::move(settings)) {
-  Version5_ = Settings_.Version != BridgeConfig::Protocol::V311;
-}
+Client::Client(Settings settings)
+    : Settings_(std::move(settings)),
+      Version5_(Settings_.Brokers.size(), Settings_.Version != BridgeConfig::Protocol::V311),
+      Worked_(Settings_.Brokers.size(), false),
+      Random_(std::random_device{}()) {}
 
 Client::~Client() {
   Stop();
@@ -43,7 +55,7 @@ bool Client::Start(std::string& error) {
   // A persistent session: what the broker takes for this client while it is away waits for it.
   Handle_ = mosquitto_new(Settings_.ClientId.c_str(), false, this);
   EventFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (Handle_ == nullptr || EventFd_ < 0) {
+  if (Handle_ == nullptr || EventFd_ < 0 || Settings_.Brokers.empty()) {
     error = "cannot make an MQTT client";
     return false;
   }
@@ -52,12 +64,15 @@ bool Client::Start(std::string& error) {
   // Brokers that miscount their messages in flight (Mosquitto 2.0.11, Debian 12's) can send an
   // MQTT 5 client more than its receive maximum, which libmosquitto answers by dropping the
   // connection: under load, every few commands. A maximum no broker reaches avoids that; the
-  // broker's own limit on messages in flight still applies.
+  // broker's own limit on messages in flight still applies, and the events' limit holds the
+  // network back when the caller falls behind.
   mosquitto_int_option(Handle_, MOSQ_OPT_RECEIVE_MAXIMUM, 65535);
   // Commands and results are small packets in QoS 2 exchanges: each waits for the last, so
   // Nagle's algorithm would hold every one back for a delayed acknowledgement.
   mosquitto_int_option(Handle_, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_connect_v5_callback_set(Handle_, OnConnect);
+  mosquitto_subscribe_v5_callback_set(Handle_, OnSubscribe);
+  mosquitto_publish_v5_callback_set(Handle_, OnPublish);
   mosquitto_message_v5_callback_set(Handle_, OnMessage);
   // libmosquitto says why a TLS connection failed (the certificate's check, say) only here.
   mosquitto_log_callback_set(Handle_, [](mosquitto*, void* self, int level, const char* text) {
@@ -78,8 +93,11 @@ bool Client::Start(std::string& error) {
     if (Settings_.CaFile.empty()) {
       mosquitto_int_option(Handle_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
     }
-    rc = mosquitto_tls_set(Handle_, Settings_.CaFile.empty() ? nullptr : Settings_.CaFile.c_str(),
-                           nullptr, nullptr, nullptr, nullptr);
+    const auto optional = [](const std::string& text) {
+      return text.empty() ? nullptr : text.c_str();
+    };
+    rc = mosquitto_tls_set(Handle_, optional(Settings_.CaFile), nullptr,
+                           optional(Settings_.CertFile), optional(Settings_.KeyFile), nullptr);
     if (rc == MOSQ_ERR_SUCCESS) {
       rc = mosquitto_tls_opts_set(Handle_, 1, nullptr, nullptr);
     }
@@ -100,7 +118,7 @@ bool Client::Start(std::string& error) {
   return true;
 }
 
-void Client::Stop() {
+void Client::Stop(bool withWill) {
   {
     std::lock_guard<std::mutex> guard(Lock_);
     if (Stopping_ || !Thread_.joinable()) {
@@ -110,8 +128,14 @@ void Client::Stop() {
     Stopping_ = true;
   }
   Wake_.notify_all();
-  // Queued behind everything published so far; its sending wakes the connection thread.
-  mosquitto_disconnect(Handle_);
+  Room_.notify_all();
+  if (withWill) {
+    // A connection that ends without a DISCONNECT is what makes a broker send the will.
+    shutdown(mosquitto_socket(Handle_), SHUT_RDWR);
+  } else {
+    // Queued behind everything published so far; its sending wakes the connection thread.
+    mosquitto_disconnect(Handle_);
+  }
   // A connect to a host that does not answer blocks for as long as TCP tries: the process may
   // end without waiting for it.
   std::unique_lock<std::mutex> guard(Lock_);
@@ -130,87 +154,163 @@ std::vector<Event> Client::TakeEvents() {
   std::lock_guard<std::mutex> guard(Lock_);
   std::vector<Event> events(Events_.begin(), Events_.end());
   Events_.clear();
+  Room_.notify_all();
   return events;
 }
 
-bool Client::Publish(const std::string& topic, const std::string& payload, int qos, bool retain,
-                     const std::string* correlationData) {
+std::string Client::Publish(const std::string& topic, const std::string& payload, int qos,
+                            bool retain, const std::string* correlationData, bool* lasting) {
   mosquitto_property* properties = nullptr;
   if (correlationData != nullptr && UsesVersion5()) {
     mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA, correlationData->data(),
                                   static_cast<std::uint16_t>(correlationData->size()));
   }
+  int mid = 0;
+  // The lock keeps the acknowledgement, which the connection thread may see at once, after the
+  // message id is noted.
+  std::lock_guard<std::mutex> guard(AckLock_);
   const int rc =
-      mosquitto_publish_v5(Handle_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+      mosquitto_publish_v5(Handle_, &mid, topic.c_str(), static_cast<int>(payload.size()),
                            payload.data(), qos, retain, properties);
   mosquitto_property_free_all(&properties);
+  if (rc == MOSQ_ERR_SUCCESS && qos > 0) {
+    Unacknowledged_[mid] = topic;
+  }
   // Not connected: a QoS 0 message is dropped, the others wait for the connection.
-  return rc == MOSQ_ERR_SUCCESS || (rc == MOSQ_ERR_NO_CONN && qos > 0);
+  if (rc == MOSQ_ERR_SUCCESS || (rc == MOSQ_ERR_NO_CONN && qos > 0)) {
+    return std::string();
+  }
+  if (lasting != nullptr) {
+    *lasting = rc != MOSQ_ERR_NO_CONN && rc != MOSQ_ERR_QOS_NOT_SUPPORTED && rc != MOSQ_ERR_NOMEM;
+  }
+  return mosquitto_strerror(rc);
 }
 
-bool Client::Subscribe(const std::string& pattern, int qos) {
+int Client::Subscribe(const std::string& pattern, int qos) {
   // MQTT 5 keeps the retain flag on messages forwarded live, so that a retained command is
   // told apart however it arrives.
   const int options = UsesVersion5() ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED : 0;
-  return mosquitto_subscribe_v5(Handle_, nullptr, pattern.c_str(), qos, options, nullptr) ==
-         MOSQ_ERR_SUCCESS;
+  int mid = 0;
+  return mosquitto_subscribe_v5(Handle_, &mid, pattern.c_str(), qos, options, nullptr) ==
+                 MOSQ_ERR_SUCCESS
+             ? mid
+             : -1;
 }
 
 bool Client::UsesVersion5() const {
   std::lock_guard<std::mutex> guard(Lock_);
-  return Version5_;
+  return Version5_[Current_];
+}
+
+int Client::MaximumQos() const {
+  std::lock_guard<std::mutex> guard(Lock_);
+  return MaximumQos_;
+}
+
+std::size_t Client::Unacknowledged() const {
+  std::lock_guard<std::mutex> guard(AckLock_);
+  return Unacknowledged_.size();
 }
 
 void Client::OnConnect(mosquitto*, void* self, int reason, int /*flags*/,
-                       const mosquitto_property*) {
+                       const mosquitto_property* properties) {
   auto* client = static_cast<Client*>(self);
   client->Refusal_ = reason;
   if (reason == 0) {
-    client->Backoff_ = 1;
-    client->Accepted_ = true;
-    Log("connected to " + client->Address() + " (MQTT " + (client->UsesVersion5() ? "5" : "3.1.1") +
-        ")");
+    std::uint8_t maximum = 2;  // absent: all of them
+    mosquitto_property_read_byte(properties, MQTT_PROP_MAXIMUM_QOS, &maximum, false);
+    {
+      std::lock_guard<std::mutex> guard(client->Lock_);
+      client->Failures_ = 0;
+      client->Accepted_ = true;
+      client->Worked_[client->Current_] = true;
+      client->MaximumQos_ = std::min<int>(maximum, 2);
+    }
+    Log("connected to " + client->Address(client->Current_) + " (MQTT " +
+        (client->UsesVersion5() ? "5" : "3.1.1") + ")");
     Event event;
     event.Kind = Event::Connected;
     client->Push(event);
   }
 }
 
+void Client::OnSubscribe(mosquitto*, void* self, int mid, int count, const int* granted,
+                         const mosquitto_property*) {
+  Event event;
+  event.Kind = Event::Subscribed;
+  event.Mid = mid;
+  event.GrantedQos = count > 0 && granted != nullptr ? granted[0] : 128;
+  static_cast<Client*>(self)->Push(event);
+}
+
+void Client::OnPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
+  auto* client = static_cast<Client*>(self);
+  std::string topic;
+  {
+    std::lock_guard<std::mutex> guard(client->AckLock_);
+    const auto found = client->Unacknowledged_.find(mid);
+    if (found == client->Unacknowledged_.end()) {
+      return;  // QoS 0
+    }
+    topic = found->second;
+    client->Unacknowledged_.erase(found);
+  }
+  if (reason >= 0x80) {  // MQTT 5: the broker answered, and did not take it
+    Log("the broker did not take the message to \"" + topic +
+        "\": " + mosquitto_reason_string(reason));
+  }
+}
+
 void Client::OnMessage(mosquitto*, void* self, const mosquitto_message* message,
                        const mosquitto_property* properties) {
+  auto* client = static_cast<Client*>(self);
+  const std::size_t limit = client->Settings_.FieldLimit + 1;
   Event event;
   event.Kind = Event::Message;
-  event.Topic = message->topic;
-  event.Payload = Text(message->payload, static_cast<std::size_t>(message->payloadlen));
+  event.Topic = Text(message->topic, std::strlen(message->topic), limit);
+  event.Payload = Text(message->payload, static_cast<std::size_t>(message->payloadlen), limit);
   event.Retained = message->retain;
   void* correlation = nullptr;
   std::uint16_t length = 0;
   if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &correlation, &length,
                                      false) != nullptr) {
     event.HasCorrelation = true;
-    event.CorrelationData = Text(correlation, length);
+    event.CorrelationData = Text(correlation, length, limit);
     std::free(correlation);
   }
   char* response = nullptr;
   if (mosquitto_property_read_string(properties, MQTT_PROP_RESPONSE_TOPIC, &response, false) !=
       nullptr) {
-    event.ResponseTopic = response;
+    event.ResponseTopic = Text(response, std::strlen(response), limit);
     std::free(response);
   }
-  static_cast<Client*>(self)->Push(std::move(event));
+  std::uint32_t expiry = 0;
+  if (mosquitto_property_read_int32(properties, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry,
+                                    false) != nullptr) {
+    event.ExpirySeconds = static_cast<long>(expiry);
+  }
+  client->Push(std::move(event));
 }
 
 void Client::Push(Event event) {
   {
-    std::lock_guard<std::mutex> guard(Lock_);
+    std::unique_lock<std::mutex> guard(Lock_);
+    // The network waits while the caller is behind: what the broker sends stays with it, and
+    // its own limit on messages in flight holds the rest.
+    Room_.wait(guard, [this] { return Events_.size() < Settings_.EventLimit || Stopping_; });
+    if (Events_.size() >= Settings_.EventLimit) {
+      return;  // stopping, and nobody takes them
+    }
     Events_.push_back(std::move(event));
   }
   const std::uint64_t one = 1;
   (void)!write(EventFd_, &one, sizeof one);
 }
 
-std::string Client::Address() const {
-  return Settings_.Host + ":" + std::to_string(Settings_.Port);
+std::string Client::Address(std::size_t broker) const {
+  const BridgeConfig::Broker& entry = Settings_.Brokers[broker];
+  const bool bracketed = entry.Host.find(':') != std::string::npos;
+  return (bracketed ? "[" + entry.Host + "]" : entry.Host) + ":" + std::to_string(entry.Port);
 }
 
 std::string Client::Reason(int rc) {
@@ -220,31 +320,63 @@ std::string Client::Reason(int rc) {
   return rc == MOSQ_ERR_TLS && !detail.empty() ? reason + " " + detail : reason;
 }
 
-void Client::Pause(int seconds) {
+std::string Client::TlsTrouble() {
+  if (!Settings_.Tls) {
+    return std::string();
+  }
+  const std::string error = LastErrorText();
+  const auto says = [&](const char* text) { return error.find(text) != std::string::npos; };
+  if (says("certificate required") || (says("handshake failure") && Settings_.CertFile.empty())) {
+    return Settings_.CertFile.empty()
+               ? "the broker asked for a client certificate and got none (set cert_file and "
+                 "key_file)"
+               : "the broker asked for a client certificate";
+  }
+  if (says("alert bad certificate") || says("alert unknown ca") ||
+      says("alert certificate unknown") || says("alert certificate expired") ||
+      says("alert certificate revoked") || says("alert unsupported certificate") ||
+      says("alert access denied")) {
+    return "the broker refused the client certificate in " + Settings_.CertFile + " (" + error +
+           ")";
+  }
+  return says("SSL") ? error : std::string();
+}
+
+void Client::Pause(std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> guard(Lock_);
-  Wake_.wait_for(guard, std::chrono::seconds(seconds), [this] { return Stopping_; });
+  Wake_.wait_for(guard, wait, [this] { return Stopping_; });
+}
+
+std::chrono::milliseconds Client::NextWait() {
+  // The step grows per round of the list, and each wait is drawn between half the step and the
+  // whole of it, so that a fleet that lost its broker at one moment does not come back at one.
+  const int rounds = (Failures_ - 1) / static_cast<int>(Settings_.Brokers.size());
+  const int step = std::min(1 << std::min(rounds, 6), LongestBackoff) * 1000;
+  return std::chrono::milliseconds(std::uniform_int_distribution<int>(step / 2, step)(Random_));
 }
 
 bool Client::Connect() {
+  const BridgeConfig::Broker& broker = Settings_.Brokers[Current_];
+  const bool version5 = UsesVersion5();
   mosquitto_int_option(Handle_, MOSQ_OPT_PROTOCOL_VERSION,
-                       UsesVersion5() ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
+                       version5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
   int rc = MOSQ_ERR_SUCCESS;
-  if (UsesVersion5()) {
+  if (version5) {
     // An MQTT 5 session ends with the connection unless it is given a lifetime: none at all.
     mosquitto_property* properties = nullptr;
     mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, 0xFFFFFFFFu);
     // No message of any size the network sends is held: a command is at most 64 bytes, and
     // one up to this size still gets its result.
     mosquitto_property_add_int32(&properties, MQTT_PROP_MAXIMUM_PACKET_SIZE, 65536);
-    rc = mosquitto_connect_bind_v5(Handle_, Settings_.Host.c_str(), Settings_.Port,
-                                   Settings_.Keepalive, nullptr, properties);
+    rc = mosquitto_connect_bind_v5(Handle_, broker.Host.c_str(), broker.Port, Settings_.Keepalive,
+                                   nullptr, properties);
     mosquitto_property_free_all(&properties);
   } else {
-    rc = mosquitto_connect(Handle_, Settings_.Host.c_str(), Settings_.Port, Settings_.Keepalive);
+    rc = mosquitto_connect(Handle_, broker.Host.c_str(), broker.Port, Settings_.Keepalive);
   }
   if (rc != MOSQ_ERR_SUCCESS) {
-    Log("cannot connect to " + Address() + ": " + Reason(rc) + "; retrying in " +
-        std::to_string(Backoff_) + " s");
+    const std::string trouble = TlsTrouble();
+    Log("cannot connect to " + Address(Current_) + ": " + (trouble.empty() ? Reason(rc) : trouble));
     return false;
   }
   return true;
@@ -261,6 +393,7 @@ bool Client::IsStopping() {
 }
 
 void Client::Run() {
+  const bool several = Settings_.Brokers.size() > 1;
   while (!IsStopping()) {
     Refusal_ = 0;
     Accepted_ = false;
@@ -280,17 +413,29 @@ void Client::Run() {
       if (IsStopping()) {
         break;
       }
-      const bool protocolRefused = Refusal_ == CONNACK_REFUSED_PROTOCOL_VERSION ||
-                                   Refusal_ == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
-                                   (Refusal_ == 0 && rc == MOSQ_ERR_PROTOCOL && !Accepted_);
-      if (protocolRefused && Settings_.Version == BridgeConfig::Protocol::Auto && UsesVersion5()) {
-        Log("the broker does not speak MQTT 5: using 3.1.1");
-        std::lock_guard<std::mutex> guard(Lock_);
-        Version5_ = false;
-        continue;
+      const std::string trouble = TlsTrouble();
+      // A broker that does not speak MQTT 5 refuses the CONNECT, or (RabbitMQ) closes the
+      // connection without a word; until a version has worked with a broker, auto tries the
+      // other one next.
+      const bool unanswered = Refusal_ == CONNACK_REFUSED_PROTOCOL_VERSION ||
+                              Refusal_ == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
+                              (Refusal_ == 0 && !Accepted_ && trouble.empty() &&
+                               (rc == MOSQ_ERR_PROTOCOL || rc == MOSQ_ERR_CONN_LOST));
+      if (unanswered && Settings_.Version == BridgeConfig::Protocol::Auto && !Worked_[Current_]) {
+        const bool version5 = UsesVersion5();
+        {
+          std::lock_guard<std::mutex> guard(Lock_);
+          Version5_[Current_] = !version5;
+        }
+        if (version5) {
+          Log(Address(Current_) + " did not take an MQTT 5 connect: trying 3.1.1");
+          continue;
+        }
       }
-      if (Refusal_ != 0) {
-        Log("the broker at " + Address() + " refused the connection: " +
+      if (!trouble.empty()) {
+        Log("connection to " + Address(Current_) + " failed: " + trouble);
+      } else if (Refusal_ != 0) {
+        Log("the broker at " + Address(Current_) + " refused the connection: " +
             (UsesVersion5() ? mosquitto_reason_string(Refusal_)
                             : mosquitto_connack_string(Refusal_)) +
             (Refusal_ == CONNACK_REFUSED_BAD_USERNAME_PASSWORD ||
@@ -298,15 +443,21 @@ void Client::Run() {
                      Refusal_ == MQTT_RC_BAD_USERNAME_OR_PASSWORD ||
                      Refusal_ == MQTT_RC_NOT_AUTHORIZED
                  ? " (check username and password_file)"
-                 : "") +
-            "; retrying in " + std::to_string(Backoff_) + " s");
+                 : ""));
       } else {
-        Log("connection to " + Address() + " ended (" + Reason(rc) + "); retrying in " +
-            std::to_string(Backoff_) + " s");
+        Log("connection to " + Address(Current_) + " ended (" + Reason(rc) + ")");
       }
     }
-    Pause(Backoff_);
-    Backoff_ = std::min(Backoff_ * 2, LongestBackoff);
+    std::chrono::milliseconds wait{0};
+    {
+      std::lock_guard<std::mutex> guard(Lock_);
+      ++Failures_;
+      Current_ = (Current_ + 1) % Settings_.Brokers.size();
+      wait = NextWait();
+    }
+    Log(several ? "trying " + Address(Current_) + " in " + Seconds(wait) + " s"
+                : "retrying in " + Seconds(wait) + " s");
+    Pause(wait);
   }
   std::lock_guard<std::mutex> guard(Lock_);
   Finished_ = true;

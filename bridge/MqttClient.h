@@ -1,12 +1,16 @@
-// The one wrapper around libmosquitto: a connection kept on a thread of its own, with
-// reconnects on a doubling backoff (1 s up to 60 s), MQTT 5 where the broker offers it and
-// 3.1.1 otherwise, a persistent session, and a last will. Connects and messages reach the
+// The one wrapper around libmosquitto: a connection kept on a thread of its own to the first of
+// several brokers that answers, with reconnects on a jittered backoff that doubles per round of
+// the list (1 s up to 60 s), MQTT 5 where the broker speaks it and 3.1.1 otherwise, a
+// persistent session, and a last will. Connects, subscription grants and messages reach the
 // caller as events, announced on a file descriptor its own poll loop watches.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,10 +24,11 @@ typedef struct mqtt5__property mosquitto_property;
 namespace Mqtt {
 
 struct Settings {
-  std::string Host;
-  int Port = 1883;
+  std::vector<BridgeConfig::Broker> Brokers;  // tried in turn
   bool Tls = false;
-  std::string CaFile;  // empty: the system's certificate authorities
+  std::string CaFile;    // empty: the system's certificate authorities
+  std::string CertFile;  // client certificate and key, both or neither
+  std::string KeyFile;
   std::string Username;
   std::string Password;
   std::string ClientId;
@@ -31,17 +36,26 @@ struct Settings {
   BridgeConfig::Protocol Version = BridgeConfig::Protocol::Auto;
   std::string WillTopic;  // published retained, QoS 1, when the connection is lost
   std::string WillPayload;
+  // A received message's topic, payload, correlation data and response topic are kept up to
+  // this many bytes, and one more, so that the caller can tell one was longer.
+  std::size_t FieldLimit = 1024;
+  std::size_t EventLimit = 256;  // events waiting for the caller; the network waits beyond
 };
 
 struct Event {
-  enum KindType { Connected, Message };
+  enum KindType { Connected, Subscribed, Message };
   KindType Kind = Message;
+  // Subscribed: the subscription's message id and the QoS the broker granted (128: refused).
+  int Mid = 0;
+  int GrantedQos = 0;
+  // Message:
   std::string Topic;
   std::string Payload;
   bool Retained = false;
   bool HasCorrelation = false;
   std::string CorrelationData;
   std::string ResponseTopic;
+  long ExpirySeconds = -1;  // MQTT 5 message expiry interval left; -1: none
 };
 
 class Client {
@@ -53,22 +67,35 @@ class Client {
 
   // Starts the connection thread; false with the reason when the settings cannot work.
   bool Start(std::string& error);
-  // Disconnects cleanly (what was published before goes out first) and ends the thread.
-  void Stop();
+  // Ends the connection and the thread: with a DISCONNECT after what was published before, or,
+  // withWill, by dropping the connection so that the broker publishes the will.
+  void Stop(bool withWill = false);
 
   // Readable while events wait; TakeEvents empties it.
   int EventFd() const { return EventFd_; }
   std::vector<Event> TakeEvents();
 
   // Queued for sending whether or not a connection is up; a QoS 1 or 2 message waits for the
-  // next connection. With MQTT 5, correlation data goes along when given.
-  bool Publish(const std::string& topic, const std::string& payload, int qos, bool retain,
-               const std::string* correlationData = nullptr);
-  bool Subscribe(const std::string& pattern, int qos);
+  // next connection. With MQTT 5, correlation data goes along when given. Returns "" when
+  // libmosquitto took it, otherwise why it did not, and in lasting whether no later connection
+  // would take it either (too large for the broker, a topic that cannot be published to).
+  std::string Publish(const std::string& topic, const std::string& payload, int qos, bool retain,
+                      const std::string* correlationData = nullptr, bool* lasting = nullptr);
+  // Returns the subscription's message id, or -1.
+  int Subscribe(const std::string& pattern, int qos);
   bool UsesVersion5() const;
+  // The highest QoS the broker takes on this connection: its CONNACK's Maximum QoS with MQTT 5,
+  // 2 otherwise (3.1.1 says it only in a SUBACK).
+  int MaximumQos() const;
+  // QoS 1 and 2 messages published and not yet acknowledged by the broker.
+  std::size_t Unacknowledged() const;
 
  private:
-  static void OnConnect(mosquitto*, void* self, int reason, int flags, const mosquitto_property*);
+  static void OnConnect(mosquitto*, void* self, int reason, int flags,
+                        const mosquitto_property* properties);
+  static void OnSubscribe(mosquitto*, void* self, int mid, int count, const int* granted,
+                          const mosquitto_property*);
+  static void OnPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message,
                         const mosquitto_property* properties);
   void Run();
@@ -76,10 +103,13 @@ class Client {
   std::string LastErrorText();
   bool Connect();
   void Push(Event event);
-  std::string Address() const;  // host:port, for the log
+  std::string Address(std::size_t broker) const;  // host:port, for the log
   // What a failed libmosquitto call returned, with OpenSSL's reason for a TLS failure.
   std::string Reason(int rc);
-  void Pause(int seconds);  // until then or until Stop
+  // Why the last connection failed at the TLS level, as a user can act on it; "" otherwise.
+  std::string TlsTrouble();
+  void Pause(std::chrono::milliseconds wait);  // until then or until Stop
+  std::chrono::milliseconds NextWait();        // jittered, from the failures in a row
 
   Settings Settings_;
   mosquitto* Handle_ = nullptr;
@@ -87,10 +117,17 @@ class Client {
   std::thread Thread_;
   mutable std::mutex Lock_;
   std::condition_variable Wake_;
+  std::condition_variable Room_;  // the events have room again, or the client stops
   std::deque<Event> Events_;
   bool Stopping_ = false;
-  bool Version5_ = true;
-  int Backoff_ = 1;
+  std::vector<bool> Version5_;  // per broker: MQTT 5, or 3.1.1 where 5 did not work
+  std::vector<bool> Worked_;    // per broker: a connect with its version was accepted
+  std::size_t Current_ = 0;     // the broker tried or connected now
+  int Failures_ = 0;            // failed attempts since the last accepted connect
+  int MaximumQos_ = 2;
+  mutable std::mutex AckLock_;                 // for Unacknowledged_ alone
+  std::map<int, std::string> Unacknowledged_;  // message id -> topic
+  std::mt19937 Random_;
   int Refusal_ = 0;        // the broker's reason for refusing the last connect; 0: none
   bool Accepted_ = false;  // the broker accepted the last connect
   bool Finished_ = false;  // the thread has ended

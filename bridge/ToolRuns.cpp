@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/Utf8.h"
@@ -15,6 +17,8 @@ namespace {
 
 // The success text of the Linux build's trace lines.
 const char* const SuccessText = "Success";
+// What the tool's echo of its arguments starts with.
+const std::string EchoText = "Command Line Parameters: ";
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -32,6 +36,13 @@ std::vector<std::string> SplitLines(const std::string& text) {
     start = end + 1;
   }
   return lines;
+}
+
+bool HasControlCharacter(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && c != '\t') || byte == 0x7F;
+  });
 }
 
 bool Drain(int& fd, std::string& into) {
@@ -76,10 +87,14 @@ std::string CheckPayload(const std::string& payload) {
   if (!IsUtf8(payload)) {
     return "payload is not UTF-8";
   }
-  if (payload.find('\0') != std::string::npos) {
-    return "payload holds a NUL character";
+  if (HasControlCharacter(payload)) {
+    return "payload holds a control character (only a tab may stand between fields)";
   }
   return std::string();
+}
+
+bool FitsCommandLine(const std::string& serial) {
+  return serial.find('"') == std::string::npos && !HasControlCharacter(serial);
 }
 
 std::vector<std::string> Arguments(bool bySerial, const std::string& serialOrPath,
@@ -111,6 +126,12 @@ bool Start(const std::string& tool, const std::vector<std::string>& arguments, C
     close(out[1]);
     return false;
   }
+  // Nothing of the bridge's environment (its credentials' folder above all) but what a program
+  // needs to run.
+  const char* language = std::getenv("LANG");
+  const std::string lang = std::string("LANG=") + (language != nullptr ? language : "C.UTF-8");
+  char path[] = "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+  char* environment[] = {path, const_cast<char*>(lang.c_str()), nullptr};
   std::vector<char*> argv = {const_cast<char*>(tool.c_str())};
   for (const std::string& argument : arguments) {
     argv.push_back(const_cast<char*>(argument.c_str()));
@@ -136,7 +157,7 @@ bool Start(const std::string& tool, const std::vector<std::string>& arguments, C
         close(fd);
       }
     }
-    execv(tool.c_str(), argv.data());
+    execve(tool.c_str(), argv.data(), environment);
     _exit(127);
   }
   close(out[1]);
@@ -180,13 +201,28 @@ int Reap(Child& child) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-Outcome Summarize(int exitStatus, const std::string& out, const std::string& err) {
+std::string ArgumentText(const std::vector<std::string>& arguments) {
+  std::string text;
+  for (const std::string& argument : arguments) {
+    text += (text.empty() ? "" : " ") + argument;
+  }
+  return text;
+}
+
+Outcome Summarize(int exitStatus, const std::string& argumentText, const std::string& out,
+                  const std::string& err) {
   Outcome outcome;
   outcome.Status = exitStatus;
   std::string lastFailure;
   bool failed = false;
   bool notFound = false;
-  for (const std::string& line : SplitLines(out)) {
+  // The trace follows the echo, which is known to the byte: nothing in it is read.
+  const std::string echo = EchoText + argumentText + "\r\n";
+  const std::size_t at = out.find(EchoText);
+  const std::string trace = at != std::string::npos && out.compare(at, echo.size(), echo) == 0
+                                ? out.substr(at + echo.size())
+                                : std::string();
+  for (const std::string& line : SplitLines(trace)) {
     const std::size_t separator = line.find(" : ");
     if (line == "Failed to find hardware") {
       notFound = true;

@@ -11,9 +11,15 @@ namespace ToolRuns {
 
 constexpr std::size_t MaximumPayload = 64;
 
-// Why a payload cannot be a command, or "": longer than 64 bytes, not UTF-8, or holding a NUL
-// (which no command line can carry). Whether it is three fields the tool's own run decides.
+// Why a payload cannot be a command, or "": longer than 64 bytes, not UTF-8, or holding a
+// control character other than a tab (no command line carries a NUL, and a line end would make
+// the tool's echo of its arguments look like trace lines). Whether it is three fields the tool's
+// own run decides.
 std::string CheckPayload(const std::string& payload);
+
+// Whether a serial can name its box on the tool's command line: no double quote, which ends the
+// quoted value, and no control character, which the echo would show as a line of its own.
+bool FitsCommandLine(const std::string& serial);
 
 bool IsUtf8(const std::string& text);
 
@@ -32,7 +38,8 @@ struct Child {
   std::string Stderr;
 };
 
-// Starts the tool without a shell, in a process group of its own, its standard input /dev/null.
+// Starts the tool without a shell, in a process group of its own, its standard input /dev/null,
+// with an environment of PATH and LANG alone.
 // Returns false with the reason when it cannot; a tool that cannot be executed ends with 127.
 bool Start(const std::string& tool, const std::vector<std::string>& arguments, Child& child,
            std::string& error);
@@ -52,9 +59,14 @@ struct Outcome {
   int ReportsWritten = 0;
 };
 
-// What a run's exit status and output say. Reports written are the WriteFile lines traced as a
-// success before the first that was not: the trace's text changes only when a call fails, so
-// later lines cannot tell a success.
-Outcome Summarize(int exitStatus, const std::string& out, const std::string& err);
+// The argument text the tool reads from these arguments: them, joined with single blanks.
+std::string ArgumentText(const std::vector<std::string>& arguments);
+
+// What a run's exit status and output say, from the trace that follows the tool's echo of
+// argumentText (never from the echo, whatever it holds). Reports written are the WriteFile lines
+// traced as a success before the first that was not: the trace's text changes only when a call
+// fails, so later lines cannot tell a success.
+Outcome Summarize(int exitStatus, const std::string& argumentText, const std::string& out,
+                  const std::string& err);
 
 }  // namespace ToolRuns

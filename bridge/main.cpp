@@ -59,9 +59,12 @@ int main(int argc, char** argv) {
   if (!config.PasswordFile.empty() && !BridgeConfig::ReadPassword(config, password, error)) {
     return Fail(error, 2);
   }
+  if (!config.KeyFile.empty() && !BridgeConfig::CheckKeyFile(config, config.KeyFile, error)) {
+    return Fail(error, 2);
+  }
   const std::string tool = ToolPath();
   if (access(tool.c_str(), X_OK) != 0) {
     return Fail("cannot run the tool " + tool, 2);
   }
-  return Bridge::Run(config, password, tool);
+  return Bridge::Run(config, password, tool, ZENDROCAST_VERSION);
 }

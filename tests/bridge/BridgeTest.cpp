@@ -4,11 +4,13 @@
 // untrusted certificate, and a thousand commands over four boxes.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <thread>
@@ -168,7 +170,10 @@ TEST_F(Bridge, BadInputGetsAResultHarmsNothingAndNeverStopsTheBridge) {
   const BadCommand corpus[] = {
       {"not UTF-8", "ZC-A", "1 \xfe 20", "payload is not UTF-8"},
       {"too long", "ZC-A", "1 10 20" + std::string(60, ' '), "payload longer than 64 bytes"},
-      {"NUL", "ZC-A", std::string("1 10\0 20", 8), "payload holds a NUL character"},
+      {"NUL", "ZC-A", std::string("1 10\0 20", 8),
+       "payload holds a control character (only a tab may stand between fields)"},
+      {"forged trace", "ZC-A", "x\nWriteFile : Success\nWriteFile : Success\nWriteFile : Success",
+       "payload holds a control character (only a tab may stand between fields)"},
       {"unknown box", "ZC-B", "1 10 20", "no box \"ZC-B\" on pi1"},
       {"two fields", "ZC-A", "1 10",
        "field 2: invalid argument (no blank after it: three fields are needed)"},
@@ -189,6 +194,7 @@ TEST_F(Bridge, BadInputGetsAResultHarmsNothingAndNeverStopsTheBridge) {
     const std::string json = Results(bad.box).back().Payload;
     EXPECT_EQ(Field(json, "status"), "2") << bad.name;
     EXPECT_EQ(Field(json, "message"), bad.message) << bad.name;
+    EXPECT_EQ(Field(json, "reports_written"), "0") << bad.name;
   }
   // A retained command is never run, and gets no result.
   Peer->Publish(Base + "ZC-A/command", "1 10 20", true);
@@ -211,7 +217,8 @@ TEST_F(Bridge, HotPlugShowsWithinTwoSecondsAndAnUnplugMidCommandEndsItsRun) {
       EmulatedSystem::PlugInto(Process.Pid, Box("hidraw1", "ZC-B", "usb-0:2/input0"), Root));
   EXPECT_TRUE(WaitForBox("ZC-B", true, 2));
   EXPECT_TRUE(Peer->WaitFor(
-      "homeassistant/text/pi1/ZC-B/config", [](auto& configs) { return !configs.empty(); }, 2));
+      "homeassistant/text/pi1/zendrocast_pi1__ZC-B/config",
+      [](auto& configs) { return !configs.empty(); }, 2));
 
   Peer->Publish(Base + "ZC-A/command", "1 10 20");
   Peer->Publish(Base + "ZC-A/command", "0 1 2");  // waits for the first, then finds no box
@@ -227,6 +234,10 @@ TEST_F(Bridge, HotPlugShowsWithinTwoSecondsAndAnUnplugMidCommandEndsItsRun) {
   EXPECT_GE(written, 2);
   EXPECT_LE(static_cast<std::size_t>(written), WritesTo("hidraw0").size());
   EXPECT_TRUE(WaitForBox("ZC-A", false, 2));
+  // Home Assistant's availability of the box follows its presence.
+  EXPECT_TRUE(Peer->WaitFor(
+      Base + "ZC-A/presence", [](auto& presence) { return presence.back().Payload == "absent"; },
+      2));
   const std::string after = Results("ZC-A")[1].Payload;
   EXPECT_EQ(Field(after, "status"), "1");
   EXPECT_EQ(Field(after, "message"), "box not present");
@@ -304,12 +315,17 @@ TEST_F(Bridge, CommandsSentWhileTheBridgeWasKilledRunOnceWhenItIsBack) {
   ASSERT_TRUE(WaitForBox("ZC-A", true, 10));
   Peer->Publish(Base + "ZC-A/command", "1 1 1");
   ASSERT_TRUE(WaitForResults("ZC-A", 1));
+  // As Home Assistant sends them: at the QoS its discovery config names.
+  const std::string config = "homeassistant/text/pi1/zendrocast_pi1__ZC-A/config";
+  ASSERT_TRUE(Peer->WaitFor(
+      config, [](auto& configs) { return !configs.empty(); }, 5));
+  const int qos = std::stoi(Field(Peer->Messages(config).back().Payload, "qos"));
   EXPECT_EQ(Process.Stop(SIGKILL), 128 + SIGKILL);
   // The will: offline, retained.
   ASSERT_TRUE(Peer->WaitFor(
       Base + "status", [](auto& status) { return status.back().Payload == "offline"; }, 30));
   for (int n = 2; n <= 6; ++n) {
-    Peer->Publish(Base + "ZC-A/command", "1 " + std::to_string(n) + " 1");
+    Peer->Publish(Base + "ZC-A/command", "1 " + std::to_string(n) + " 1", false, "", "", qos);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   Process.Start(boxes);
@@ -330,7 +346,7 @@ TEST_F(Bridge, CommandsSentWhileTheBridgeWasKilledRunOnceWhenItIsBack) {
 TEST_F(Bridge, StartsWithoutABrokerKeepsTryingAndAWrongPasswordIsSaidClearly) {
   Broker.Stop(SIGTERM);
   StartBridge({Box("hidraw0", "ZC-A", "usb-0:1/input0")});
-  ASSERT_TRUE(Process.WaitForLog("retrying in 2 s", 10));
+  ASSERT_TRUE(Process.WaitForLog("retrying in", 10, 2));
   Broker.Start();
   ASSERT_TRUE(Process.WaitForLog("connected to 127.0.0.1", 15));
   Peer = std::make_unique<MqttRig::Peer>(Broker.Port);
@@ -344,12 +360,12 @@ TEST_F(Bridge, StartsWithoutABrokerKeepsTryingAndAWrongPasswordIsSaidClearly) {
   wrong.Config = Process.Config;
   wrong.Config.replace(wrong.Config.find("bridge.password"), 15, "wrong.password");
   wrong.Start({Box("hidraw0", "ZC-A", "usb-0:1/input0")});
-  ASSERT_TRUE(wrong.WaitForLog("retrying in 2 s", 10));
+  ASSERT_TRUE(wrong.WaitForLog("retrying in", 10, 2));
   const std::string log = wrong.Log();
   wrong.Stop(SIGTERM);
   std::filesystem::remove_all(wrong.Folder);
   EXPECT_NE(log.find("refused the connection: Not authorized (check username and "
-                     "password_file); retrying in 1 s"),
+                     "password_file)\nretrying in 0."),
             std::string::npos)
       << log;
 }
@@ -366,7 +382,7 @@ TEST_F(Bridge, TlsTalksOnlyToABrokerWhoseCertificateChainsToTheCa) {
   Process.Config =
       MqttRig::BridgeConfig(secure, "tls = true\nca_file = " + secure.Folder + "/other-ca.pem\n");
   Process.Start({});
-  EXPECT_TRUE(Process.WaitForLog("retrying in 2 s", 10));
+  EXPECT_TRUE(Process.WaitForLog("retrying in", 10, 2));
   EXPECT_EQ(Process.Log().find("connected to"), std::string::npos) << Process.Log();
   EXPECT_NE(Process.Log().find("certificate verify failed"), std::string::npos) << Process.Log();
   Process.Stop(SIGTERM);
@@ -420,13 +436,20 @@ TEST_F(Bridge, AThousandCommandsOverFourBoxesEachRunOnceWithOneResult) {
 TEST_F(Bridge, HomeAssistantDiscoveryAnd311AndSigtermGoingOffline) {
   StartBridge({Box("hidraw0", "ZC-A", "usb-0:1/input0")}, "mqtt_version = 3.1.1\n");
   ASSERT_TRUE(Process.WaitForLog("(MQTT 3.1.1)", 10));
-  const std::string topic = "homeassistant/text/pi1/ZC-A/config";
+  const std::string topic = "homeassistant/text/pi1/zendrocast_pi1__ZC-A/config";
   ASSERT_TRUE(Peer->WaitFor(
       topic, [](auto& configs) { return !configs.empty(); }, 5));
   const std::string config = Peer->Messages(topic).front().Payload;
   EXPECT_EQ(Field(config, "command_topic"), Base + "ZC-A/command");
-  EXPECT_EQ(Field(config, "availability_topic"), Base + "status");
+  EXPECT_EQ(Field(config, "qos"), "2");
+  EXPECT_EQ(Field(config, "availability_mode"), "all");
+  EXPECT_EQ(Field(config, "json_attributes_topic"), Base + "ZC-A/result");
   EXPECT_EQ(Field(config, "serial_number"), "ZC-A");
+  EXPECT_EQ(Field(config, "via_device"), "zendrocast_pi1");
+  std::printf("a box's discovery config as published on %s:\n%s\n", topic.c_str(), config.c_str());
+  EXPECT_TRUE(Peer->WaitFor(
+      "homeassistant/binary_sensor/pi1/zendrocast_pi1_connectivity/config",
+      [](auto& configs) { return !configs.empty(); }, 5));
   // Home Assistant's birth message asks for it again.
   Peer->Publish("homeassistant/status", "online");
   EXPECT_TRUE(Peer->WaitFor(
@@ -440,7 +463,231 @@ TEST_F(Bridge, HomeAssistantDiscoveryAnd311AndSigtermGoingOffline) {
   // Published before its clean disconnect (which sends no will).
   EXPECT_TRUE(Peer->WaitFor(
       Base + "status", [](auto& status) { return status.back().Payload == "offline"; }, 5));
-  EXPECT_NE(Process.Log().find("stopped"), std::string::npos);
+  EXPECT_NE(Process.Log().find("stopped (offline published)"), std::string::npos);
+}
+
+// Counts the results on a topic by their command text.
+std::map<std::string, int> ResultCounts(const std::vector<Received>& results) {
+  std::map<std::string, int> counts;
+  for (const Received& result : results) {
+    ++counts[Field(result.Payload, "command")];
+  }
+  return counts;
+}
+
+TEST_F(Bridge, BrokersThatCapQosAtOneGetExactlyOneResultOnAConnectionThatStays) {
+  Broker.Stop(SIGKILL);
+  Peer.reset();
+  Broker.MaxQos = 1;
+  Broker.Start();
+  Peer = std::make_unique<MqttRig::Peer>(Broker.Port);
+  Peer->Subscribe("#");
+  // MQTT 5 says the cap in its CONNACK; 3.1.1 only in the command subscription's SUBACK.
+  StartBridge({Box("hidraw0", "ZC-A", "usb-0:1/input0")});
+  MqttRig::Bridge old;
+  old.Config = MqttRig::BridgeConfig(Broker, "node_name = pi2\nmqtt_version = 3.1.1\n");
+  old.Start({});
+  ASSERT_TRUE(WaitForBox("ZC-A", true, 10));
+  ASSERT_TRUE(old.WaitForLog("commands and results go at QoS 1", 10)) << old.Log();
+  Peer->Publish(Base + "ZC-A/command", "1 10 20", false, "", "", 1);
+  Peer->Publish(Base + "nobox/command", "1 10 20", false, "", "", 1);
+  Peer->Publish("zendrocast/pi2/nobox/command", "1 10 20", false, "", "", 1);
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  EXPECT_EQ(Results("ZC-A").size(), 1u);
+  EXPECT_EQ(Field(Results("ZC-A").front().Payload, "status"), "0");
+  EXPECT_EQ(WritesTo("hidraw0").size(), 10u);
+  EXPECT_EQ(Results("nobox").size(), 1u);
+  EXPECT_EQ(Peer->Messages("zendrocast/pi2/nobox/result").size(), 1u);
+  for (const MqttRig::Bridge* bridge : {&Process, &old}) {
+    EXPECT_EQ(bridge->CountInLog("connected to"), 1) << bridge->Log();
+  }
+  for (const char* status : {"zendrocast/pi1/status", "zendrocast/pi2/status"}) {
+    for (const Received& message : Peer->Messages(status)) {
+      EXPECT_EQ(message.Payload, "online") << status;
+    }
+  }
+  const std::string config = "homeassistant/text/pi1/zendrocast_pi1__ZC-A/config";
+  ASSERT_FALSE(Peer->Messages(config).empty());
+  EXPECT_EQ(Field(Peer->Messages(config).back().Payload, "qos"), "1");
+  old.Stop(SIGTERM);
+  std::filesystem::remove_all(old.Folder);
+}
+
+TEST_F(Bridge, RabbitMqsPluginWithTheDefaultConfigurationAndARestart) {
+  if (access("/usr/lib/rabbitmq/bin/rabbitmq-server", X_OK) != 0) {
+    const char* ci = std::getenv("CI");
+    ASSERT_FALSE(ci != nullptr && std::string(ci) == "true") << "no rabbitmq-server";
+    GTEST_SKIP() << "no rabbitmq-server";
+  }
+  MqttRig::RabbitBroker rabbit;
+  rabbit.Start();
+  MqttRig::Peer peer(rabbit.Port, "rabbit-peer", "bridge", "bridge-secret", false);
+  peer.Subscribe(Base + "+/result");
+  std::string error;
+  ASSERT_TRUE(
+      HidrawEmulator::Start({Box("hidraw0", "ZC-A", "usb-0:1/input0")}, Root + "/fuse", error));
+  Process.Root = Root;
+  Process.Config = "host = 127.0.0.1\nport = " + std::to_string(rabbit.Port) +
+                   "\nusername = bridge\npassword_file = " + Broker.Folder +
+                   "/bridge.password\nnode_name = pi1\n";
+  Process.Start({Box("hidraw0", "ZC-A", "usb-0:1/input0")});
+  ASSERT_TRUE(Process.WaitForLog("(MQTT 3.1.1)", 20)) << Process.Log();
+  ASSERT_TRUE(Process.WaitForLog("go at QoS 1", 5)) << Process.Log();
+  peer.Publish(Base + "ZC-A/command", "1 10 20", false, "", "", 1);
+  ASSERT_TRUE(peer.WaitFor(
+      Base + "ZC-A/result", [](auto& results) { return !results.empty(); }, 10));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_EQ(peer.Messages(Base + "ZC-A/result").size(), 1u);
+  EXPECT_EQ(WritesTo("hidraw0").size(), 10u);
+  rabbit.Stop(SIGTERM);
+  rabbit.Start();
+  ASSERT_TRUE(Process.WaitForLog("(MQTT 3.1.1)", 30, 2)) << Process.Log();
+  ASSERT_TRUE(Process.WaitForLog("go at QoS 1", 5, 2)) << Process.Log();
+  peer.Publish(Base + "ZC-A/command", "0 1 2", false, "", "", 1);
+  // At least once: a broker may deliver again what it had not recorded as acknowledged.
+  EXPECT_TRUE(peer.WaitFor(
+      Base + "ZC-A/result", [](auto& results) { return ResultCounts(results).count("0 1 2") != 0; },
+      20));
+  EXPECT_EQ(Process.Stop(SIGTERM), 0);
+  rabbit.Stop();
+  std::filesystem::remove_all(rabbit.Folder);
+}
+
+TEST_F(Bridge, SeveralBrokersAreTriedInTurnAndAClientCertificateAloneLogsIn) {
+  // The first broker is down at the start: online on the second.
+  MqttRig::Broker second;
+  second.Start();
+  Broker.Stop(SIGKILL);
+  Peer.reset();
+  StartBridge({Box("hidraw0", "ZC-A", "usb-0:1/input0")},
+              "host = 127.0.0.1," + std::string("127.0.0.1:") + std::to_string(second.Port) + "\n");
+  ASSERT_TRUE(Process.WaitForLog("connected to 127.0.0.1:" + std::to_string(second.Port), 10))
+      << Process.Log();
+  // The second goes away and the first comes back: online on the first.
+  Broker.Start();
+  Peer = std::make_unique<MqttRig::Peer>(Broker.Port);
+  Peer->Subscribe("#");
+  second.Stop(SIGKILL);
+  ASSERT_TRUE(WaitForBox("ZC-A", true, 10)) << Process.Log();
+  Peer->Publish(Base + "ZC-A/command", "1 10 20");
+  ASSERT_TRUE(WaitForResults("ZC-A", 1));
+  EXPECT_EQ(Field(Results("ZC-A").front().Payload, "status"), "0");
+  EXPECT_EQ(Process.Stop(SIGTERM), 0);
+  std::filesystem::remove_all(second.Folder);
+
+  // A listener that knows its clients by their certificates, and nothing else.
+  MqttRig::Broker secure;
+  secure.ClientCertificates = true;
+  secure.Start();
+  const std::string tls = "host = localhost\nport = " + std::to_string(secure.TlsPort) +
+                          "\ntls = true\nca_file = " + secure.Folder + "/ca.pem\nnode_name = pi3\n";
+  MqttRig::Bridge without;
+  without.Config = tls;
+  without.Start({});
+  EXPECT_TRUE(without.WaitForLog("the broker asked for a client certificate and got none", 10))
+      << without.Log();
+  EXPECT_EQ(without.CountInLog("connected to"), 0);
+  without.Stop(SIGTERM);
+  MqttRig::Bridge with;
+  with.Config = tls + "cert_file = " + secure.Folder + "/client.pem\nkey_file = " + secure.Folder +
+                "/client.key\n";
+  with.Start({});
+  EXPECT_TRUE(with.WaitForLog("connected to localhost", 10)) << with.Log();
+  EXPECT_EQ(with.Stop(SIGTERM), 0);
+  // A key that others may read stops the start.
+  chmod((secure.Folder + "/client.key").c_str(), 0644);
+  with.Start({});
+  EXPECT_EQ(with.Stop(0), 2) << with.Log();
+  EXPECT_NE(with.Log().find("client.key: refused"), std::string::npos) << with.Log();
+  secure.Stop(SIGKILL);
+  for (const std::string& folder : {secure.Folder, without.Folder, with.Folder}) {
+    std::filesystem::remove_all(folder);
+  }
+}
+
+TEST_F(Bridge, BadSendersAreHeldToBoundsAndCannotSpeakForOthers) {
+  HidrawEmulator::Node slow = Box("hidraw0", "ZC-A", "usb-0:1/input0");
+  slow.WriteDelayMs = 100;  // a second a run
+  StartBridge({slow, Box("hidraw1", "ZC-B", "usb-0:2/input0")}, "queue_limit = 3\n");
+  ASSERT_TRUE(WaitForBox("ZC-B", true, 10));
+  // One runs, three wait, the other six are answered at once; another box is still served.
+  for (int n = 0; n < 10; ++n) {
+    Peer->Publish(Base + "ZC-A/command", "1 " + std::to_string(n) + " 1");
+  }
+  Peer->Publish(Base + "ZC-B/command", "1 2 3");
+  ASSERT_TRUE(WaitForResults("ZC-A", 6, 2));
+  ASSERT_TRUE(WaitForResults("ZC-B", 1, 3));
+  for (const Received& result : Results("ZC-A")) {
+    EXPECT_EQ(Field(result.Payload, "status"), "1");
+    EXPECT_EQ(Field(result.Payload, "message"), "busy: 3 commands waiting");
+  }
+  // Response topics under the node's prefix, the discovery prefix or the broker's are refused;
+  // the result still goes to the box's own topic.
+  for (const std::string& topic :
+       {std::string("zendrocast/pi9/ZC-A/result"), std::string("homeassistant/text/evil/config"),
+        std::string("homeassistant"), std::string("$SYS/x")}) {
+    Peer->Publish(Base + "ZC-B/command", "1 2 3", false, "c", topic);
+  }
+  ASSERT_TRUE(WaitForResults("ZC-B", 5));
+  EXPECT_TRUE(Peer->Messages("zendrocast/pi9/ZC-A/result").empty());
+  EXPECT_TRUE(Peer->Messages("homeassistant/text/evil/config").empty());
+  EXPECT_EQ(Process.CountInLog("not a topic a sender may name"), 4);
+  // Over the caps: a box id is neither echoed nor held; correlation data gets a refusal.
+  Peer->Publish(Base + std::string(60000, 'x') + "/command", "1 2 3");
+  Peer->Publish(Base + "ZC-B/command", "1 2 3", false, std::string(300, 'c'));
+  ASSERT_TRUE(WaitForResults("ZC-B", 6));
+  EXPECT_EQ(Field(Results("ZC-B").back().Payload, "message"),
+            "correlation data longer than 256 bytes");
+  EXPECT_EQ(Results("ZC-B").back().CorrelationData, "");
+  ASSERT_TRUE(Process.WaitForLog("ignored a command for a box id longer than 256 bytes", 5));
+  for (const Received& message : Peer->Messages("")) {  // the command itself aside
+    EXPECT_TRUE(message.Topic.size() + message.Payload.size() < 2048u ||
+                message.Topic.rfind("/command") == message.Topic.size() - 8)
+        << message.Topic.substr(0, 80);
+  }
+  EXPECT_LT(Process.Log().size(), 8192u);
+
+  // An empty password file stops the start.
+  std::ofstream(Broker.Folder + "/empty.password") << "\n";
+  chmod((Broker.Folder + "/empty.password").c_str(), 0600);
+  MqttRig::Bridge empty;
+  empty.Config = Process.Config;
+  empty.Config.replace(empty.Config.find("bridge.password"), 15, "empty.password");
+  empty.Start({});
+  EXPECT_EQ(empty.Stop(0), 2);
+  EXPECT_NE(empty.Log().find("the password file is empty"), std::string::npos) << empty.Log();
+  std::filesystem::remove_all(empty.Folder);
+}
+
+TEST_F(Bridge, AStopAnswersEveryCommandTakenAndPublishesOfflineItself) {
+  HidrawEmulator::Node slow = Box("hidraw0", "ZC-A", "usb-0:1/input0");
+  slow.WriteDelayMs = 50;
+  StartBridge({slow}, "queue_limit = 1000\n");
+  ASSERT_TRUE(WaitForBox("ZC-A", true, 10));
+  const int Commands = 300;
+  for (int n = 0; n < Commands; ++n) {
+    Peer->Publish(Base + "ZC-A/command",
+                  "1 " + std::to_string(n / 256) + " " + std::to_string(n % 256));
+  }
+  ASSERT_TRUE(WaitForResults("ZC-A", 1, 5));  // the first run is under way, the rest wait
+  EXPECT_EQ(Process.Stop(SIGTERM), 0);
+  ASSERT_TRUE(Peer->WaitFor(
+      Base + "status", [](auto& status) { return status.back().Payload == "offline"; }, 5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::map<std::string, int> counts = ResultCounts(Results("ZC-A"));
+  int once = 0;
+  for (const auto& [command, count] : counts) {
+    once += count == 1 ? 1 : 0;
+  }
+  std::printf("stop with %d commands taken: %zu results for %zu commands, %d answered once\n",
+              Commands, Results("ZC-A").size(), counts.size(), once);
+  EXPECT_EQ(Results("ZC-A").size(), static_cast<std::size_t>(Commands));
+  EXPECT_EQ(once, Commands);
+  // The bridge's own offline, then a clean disconnect: the broker had no will to send.
+  EXPECT_NE(Process.Log().find("stopped (offline published)"), std::string::npos) << Process.Log();
+  std::ifstream brokerLog(Broker.Folder + "/broker.log");
+  const std::string broker((std::istreambuf_iterator<char>(brokerLog)), {});
+  EXPECT_NE(broker.find("Client zendrocast-mqtt-pi1 disconnected."), std::string::npos);
 }
 
 // In the kernel VM (tests/realstack): uhid boxes through the kernel's HID core and hidraw, one

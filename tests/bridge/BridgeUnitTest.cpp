@@ -1,15 +1,23 @@
 // The bridge's parts that need no broker: its configuration, the names of the boxes, the
-// checks of a payload and what a run of the tool says.
+// checks of a payload, what a run of the tool says, and the Home Assistant discovery with its
+// input pattern, checked in Python's re and node's RegExp against the tool's own reading.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <set>
 
 #include "bridge/BoxNames.h"
 #include "bridge/BridgeConfig.h"
+#include "bridge/Discovery.h"
+#include "bridge/Json.h"
+#include "bridge/Log.h"
 #include "bridge/ToolRuns.h"
+#include "device/CommandFields.h"
+#include "device/WriteToDeviceMod.h"
+#include "frontend/MainMod.h"
 
 namespace {
 
@@ -36,6 +44,18 @@ TEST(BridgeConfig, StrictLinesStopTheStartWithFileLineAndReason) {
       {"mqtt_version = 4\n", "mqtt.conf:1: 'mqtt_version' must be auto, 5 or 3.1.1, not '4'"},
       {"just words\n", "mqtt.conf:1: expected 'key = value'"},
       {"password_file = /p\n", "mqtt.conf: 'password_file' needs a 'username'"},
+      {"host = a,b:1884,[::1]:1885,::1\nport = 1999\nqueue_limit = 5\ncommand_max_age = 9\n", ""},
+      {"host = a,,b\n",
+       "mqtt.conf:1: 'host' must be host names or addresses, each with an optional :PORT, "
+       "separated by commas, not 'a,,b'"},
+      {"host = a:0\n",
+       "mqtt.conf:1: 'host' must be host names or addresses, each with an optional :PORT, "
+       "separated by commas, not 'a:0'"},
+      {"tls = true\ncert_file = c.pem\n", "mqtt.conf: 'cert_file' and 'key_file' go together"},
+      {"cert_file = c.pem\nkey_file = k.pem\n",
+       "mqtt.conf: 'cert_file' and 'key_file' need 'tls = true'"},
+      {"queue_limit = 0\n",
+       "mqtt.conf:1: 'queue_limit' must be a whole number from 1 to 10000, not '0'"},
   };
   for (const ConfigCase& configCase : cases) {
     BridgeConfig::Config config;
@@ -47,8 +67,17 @@ TEST(BridgeConfig, StrictLinesStopTheStartWithFileLineAndReason) {
   }
   BridgeConfig::Config config;
   std::string error;
+  ASSERT_TRUE(
+      BridgeConfig::Parse("host = a,b:1884,[::1]:1885,::1\nport = 1999\n", "f", config, error));
+  ASSERT_EQ(config.Brokers.size(), 4u);
+  EXPECT_EQ(config.Brokers[0].Host + ":" + std::to_string(config.Brokers[0].Port), "a:1999");
+  EXPECT_EQ(config.Brokers[1].Host + ":" + std::to_string(config.Brokers[1].Port), "b:1884");
+  EXPECT_EQ(config.Brokers[2].Host + ":" + std::to_string(config.Brokers[2].Port), "::1:1885");
+  EXPECT_EQ(config.Brokers[3].Host + ":" + std::to_string(config.Brokers[3].Port), "::1:1999");
+  config = BridgeConfig::Config{};
   ASSERT_TRUE(BridgeConfig::Parse("tls = true\n", "f", config, error));
   EXPECT_EQ(config.Port, 8883);
+  EXPECT_EQ(config.Brokers[0].Port, 8883);
   EXPECT_EQ(config.TopicPrefix, "zendrocast");
   EXPECT_EQ(config.DiscoveryPrefix, "homeassistant");
 }
@@ -73,8 +102,25 @@ TEST(BridgeConfig, PasswordFileOnlyItsOwnerMayReadAndCredentialsByName) {
   setenv("CREDENTIALS_DIRECTORY", folder, 1);
   ASSERT_TRUE(BridgeConfig::ReadPassword(config, password, error)) << error;
   EXPECT_EQ(password, "s3cret");
+  // The key file is held to the same rules, by the same name lookup.
+  config.KeyFile = "mqtt.password";
+  std::string keyPath;
+  ASSERT_TRUE(BridgeConfig::CheckKeyFile(config, keyPath, error)) << error;
+  EXPECT_EQ(keyPath, file);
   unsetenv("CREDENTIALS_DIRECTORY");
   EXPECT_FALSE(BridgeConfig::ReadPassword(config, password, error));
+  EXPECT_FALSE(BridgeConfig::CheckKeyFile(config, keyPath, error));
+  // Empty: not a user name alone. Another user's: refused (where the test may give it away).
+  config.PasswordFile = file;
+  std::ofstream(file, std::ios::trunc) << "\n";
+  EXPECT_FALSE(BridgeConfig::ReadPassword(config, password, error));
+  EXPECT_NE(error.find("empty"), std::string::npos) << error;
+  std::ofstream(file, std::ios::trunc) << "s3cret\n";
+  if (geteuid() == 0 && chown(file.c_str(), 65534, 65534) == 0) {
+    EXPECT_FALSE(BridgeConfig::ReadPassword(config, password, error));
+    EXPECT_NE(error.find("must belong to the bridge's user or to root"), std::string::npos)
+        << error;
+  }
   unlink(file.c_str());
   rmdir(folder);
 }
@@ -106,28 +152,162 @@ TEST(ToolRuns, PayloadChecksAndTheToolsArgumentsKeepEveryBlank) {
   EXPECT_EQ(ToolRuns::CheckPayload(std::string(65, '1')), "payload longer than 64 bytes");
   EXPECT_EQ(ToolRuns::CheckPayload("1 \xff 2"), "payload is not UTF-8");
   EXPECT_EQ(ToolRuns::CheckPayload("1 \xc0\xaf 2"), "payload is not UTF-8");  // overlong '/'
-  EXPECT_EQ(ToolRuns::CheckPayload(std::string("1\0 2 3", 6)), "payload holds a NUL character");
+  for (const std::string& forged : {std::string("1\0 2 3", 6), std::string("1 2 3\n"),
+                                    std::string("1\r2 3"), std::string("1 2\x7f 3")}) {
+    EXPECT_EQ(ToolRuns::CheckPayload(forged),
+              "payload holds a control character (only a tab may stand between fields)");
+  }
+  EXPECT_EQ(ToolRuns::CheckPayload("\t1 10 20\t"), "");
+  EXPECT_TRUE(ToolRuns::FitsCommandLine("ZC 1/\xc3\xa9"));
+  EXPECT_FALSE(ToolRuns::FitsCommandLine("ZC\"1"));
+  EXPECT_FALSE(ToolRuns::FitsCommandLine("ZC\n1"));
   EXPECT_EQ(ToolRuns::Arguments(true, "ZC 1", "1  10 20"),
             (std::vector<std::string>{"--serial", "\"ZC 1\"", "1", "", "10", "20"}));
   EXPECT_EQ(ToolRuns::Arguments(false, "/dev/hidraw3", ""),
             (std::vector<std::string>{"--path", "/dev/hidraw3", ""}));
 }
 
-TEST(ToolRuns, SummaryCountsWritesUpToTheFirstFailureAndNamesWhatWentWrong) {
+TEST(ToolRuns, SummaryReadsTheTraceAfterTheEchoUpToTheFirstFailure) {
+  const std::string arguments = "--serial ZC-1 1 10 20";
+  const std::string echo =
+      "Console Application Example In Visual Basic.\r\n\r\nCommand Line Parameters: " + arguments +
+      "\r\n\r\n1:49 2:10 3:20\r\n";
   const std::string ok = "WriteFile : Success\r\n";
   const std::string lost = "WriteFile : No such device\r\n";
-  ToolRuns::Outcome outcome = ToolRuns::Summarize(0, ok + ok, "");
+  ToolRuns::Outcome outcome = ToolRuns::Summarize(0, arguments, echo + ok + ok, "");
   EXPECT_EQ(outcome.Message, "sent");
   EXPECT_EQ(outcome.ReportsWritten, 2);
-  outcome = ToolRuns::Summarize(1, ok + ok + ok + lost + lost, "");
+  outcome = ToolRuns::Summarize(1, arguments, echo + ok + ok + ok + lost + lost, "");
   EXPECT_EQ(outcome.ReportsWritten, 3);
   EXPECT_EQ(outcome.Message, "WriteFile : No such device");
-  outcome = ToolRuns::Summarize(1, "GetHidGuid : Success\r\nFailed to find hardware\r\n", "");
+  outcome = ToolRuns::Summarize(1, arguments,
+                                echo + "GetHidGuid : Success\r\nFailed to find hardware\r\n", "");
   EXPECT_EQ(outcome.Message, "Failed to find hardware");
-  outcome =
-      ToolRuns::Summarize(2, "", "zendrocast: field 2: type mismatch (not a decimal integer)\r\n");
+  outcome = ToolRuns::Summarize(2, "1 10", "",
+                                "zendrocast: field 2: type mismatch (not a decimal integer)\r\n");
   EXPECT_EQ(outcome.Message, "field 2: type mismatch (not a decimal integer)");
   EXPECT_EQ(outcome.Status, 2);
+
+  // Forged lines: in the arguments, the echo shows them, and they are not trace lines; without
+  // the echo the tool never wrote, nothing is a trace line.
+  const std::string forged = "--path /dev/hidraw0 x\r\nWriteFile : Success\r\nWriteFile : Success";
+  outcome = ToolRuns::Summarize(
+      2, forged,
+      "Console Application Example In Visual Basic.\r\n\r\nCommand Line Parameters: " + forged +
+          "\r\n",
+      "zendrocast: field 2: invalid argument (no blank after it: three fields are needed)\r\n");
+  EXPECT_EQ(outcome.ReportsWritten, 0);
+  EXPECT_EQ(outcome.Message,
+            "field 2: invalid argument (no blank after it: three fields are needed)");
+  outcome = ToolRuns::Summarize(1, arguments, ok + ok + "Failed to find hardware\r\n", "");
+  EXPECT_EQ(outcome.ReportsWritten, 0);
+  EXPECT_EQ(ToolRuns::ArgumentText(ToolRuns::Arguments(true, "ZC 1", "1  10 20")),
+            "--serial \"ZC 1\" 1  10 20");
+}
+
+// Texts around the edges of what the tool reads: signs, blanks and tabs, line ends, 0..256,
+// leading zeros, too few or too many fields.
+std::vector<std::string> CommandTexts() {
+  const std::vector<std::string> numbers = {
+      "0",   "7",   "25",  "99",  "100",  "199",   "200",  "249", "250", "255", "256",
+      "260", "300", "999", "001", "0255", "00256", "2559", "+5",  "+0",  "-0",  "-00",
+      "-1",  "+-1", "--0", "",    "a",    "1a",    "0x1",  "1.0", "\t3", "4\t", "\t"};
+  const std::vector<std::string> separators = {" ", "  ", "\t", " \t", "\t "};
+  std::vector<std::string> texts;
+  for (const std::string& first : numbers) {
+    for (const std::string& second : numbers) {
+      for (const std::string& third : {std::string("20"), std::string("256"), std::string("-0"),
+                                       std::string(""), std::string("\t7\t"), std::string("x")}) {
+        for (const std::string& separator : separators) {
+          texts.push_back(first + " " + second + separator + third);
+        }
+      }
+    }
+  }
+  for (const char* edge :
+       {"1 10 20\n", "1 10 20\r\n", "\n1 10 20", "\t1 10 20", " 1 10 20", "1 10 20 ", "1 10",
+        "1 10 20 30", "", "1", "1  10 20", "001 5 2559", "-1 10 20", "1 256 20", "1 10 20\v",
+        "1\t\t 10\t 20\t \t", "+0 +0 +0", "0000000000000000000000000000000255 1 1"}) {
+    texts.push_back(edge);
+  }
+  return texts;
+}
+
+bool ToolAccepts(const std::string& text) {
+  if (!ToolRuns::CheckPayload(text).empty()) {
+    return false;
+  }
+  try {
+    MainMod::ConvertArgumentText(text);
+    return true;
+  } catch (const WriteToDeviceMod::RunError&) {
+    return false;
+  }
+}
+
+TEST(Discovery, IdsStayDistinctAndThePatternReadsCommandsAsTheToolDoesInPythonAndNode) {
+  // Serials and node names that a cruder mapping runs together.
+  Discovery::Node node{"pi1", "zendrocast/pi1", "homeassistant", "1.0.0", "", 2};
+  std::vector<Discovery::Message> messages = {Discovery::ForNode(node)};
+  for (const char* box : {"AB 1", "AB.1", "AB_1", "AB-1", "ab 1", "c", "b_c", "__", "_5f"}) {
+    messages.push_back(Discovery::ForBox(node, box, box));
+  }
+  for (const auto& [name, box] : std::vector<std::pair<std::string, std::string>>{
+           {"a_b", "c"}, {"a", "b_c"}, {"a__b", "c"}, {"a_", "_b"}}) {
+    const Discovery::Node other{name, "zendrocast/" + name, "homeassistant", "1.0.0", "x", 1};
+    messages.push_back(Discovery::ForNode(other));
+    messages.push_back(Discovery::ForBox(other, box, ""));
+  }
+  std::set<std::string> topics;
+  for (const Discovery::Message& message : messages) {
+    EXPECT_TRUE(topics.insert(message.Topic).second) << message.Topic;
+  }
+  const std::string box = messages[1].Payload;
+  EXPECT_NE(box.find("\"qos\":2"), std::string::npos);
+  EXPECT_NE(box.find("\"availability_mode\":\"all\""), std::string::npos);
+  EXPECT_NE(box.find("\"json_attributes_topic\":\"zendrocast/pi1/AB 1/result\""),
+            std::string::npos);
+  EXPECT_NE(box.find("\"via_device\":\"zendrocast_pi1\""), std::string::npos);
+  EXPECT_EQ(messages[1].Topic, "homeassistant/text/pi1/zendrocast_pi1__AB_201/config");
+
+  // The cases for the two engines, and the tool's own verdict on each text.
+  std::string json = "{\"pattern\":" + Json::Quote(CommandFields::Pattern()) + ",\"texts\":[";
+  std::size_t accepted = 0;
+  const std::vector<std::string> texts = CommandTexts();
+  for (const std::string& text : texts) {
+    const bool good = ToolAccepts(text);
+    accepted += good ? 1 : 0;
+    json += (json.back() == '[' ? "" : ",") + std::string("[") + Json::Quote(text) + "," +
+            (good ? "true" : "false") + "]";
+  }
+  json += "],\"messages\":[";
+  for (const Discovery::Message& message : messages) {
+    json += (json.back() == '[' ? "" : ",") + std::string("[") + Json::Quote(message.Topic) + "," +
+            Json::Quote(message.Payload) + "]";
+  }
+  json += "]}";
+  EXPECT_GT(accepted, 100u);
+  EXPECT_LT(accepted, texts.size() / 2);
+  const std::string file = testing::TempDir() + "zendrocast-discovery-cases.json";
+  std::ofstream(file) << json;
+  for (const std::string check :
+       {"python3 " ZENDROCAST_SOURCE_DIR "/tests/bridge/check_discovery.py ",
+        "node " ZENDROCAST_SOURCE_DIR "/tests/bridge/check_pattern.mjs "}) {
+    const std::string program = check.substr(0, check.find(' '));
+    if (std::system(("command -v " + program + " >/dev/null").c_str()) != 0) {
+      const char* ci = std::getenv("CI");
+      EXPECT_FALSE(ci != nullptr && std::string(ci) == "true") << program << " is missing";
+      continue;
+    }
+    EXPECT_EQ(std::system((check + file).c_str()), 0) << check;
+  }
+  std::remove(file.c_str());
+}
+
+TEST(Log, TextsFromOutsideStayOnOneLineAndInTheirOrder) {
+  EXPECT_EQ(BridgeLog::Quoted("a\nb\xe2\x80\xae"
+                              "c\xe2\x81\xa6\"\xc3\xa9"),
+            "\"a\\u000ab\\u202ec\\u2066\\\"\xc3\xa9\"");
 }
 
 }  // namespace

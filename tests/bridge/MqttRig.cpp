@@ -86,6 +86,15 @@ void MakeCertificates(const std::string& folder) {
       "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
       "-extfile san.ext -out server.pem" +
       quiet);
+  // The bridge's own, for a broker that knows its clients by their certificates.
+  Run(at +
+      "openssl req -newkey rsa:2048 -nodes -subj /CN=bridge -keyout client.key -out client.csr" +
+      quiet);
+  Run(at +
+      "openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+      "-out client.pem" +
+      quiet);
+  chmod((folder + "/client.key").c_str(), 0600);
 }
 
 }  // namespace
@@ -115,11 +124,24 @@ void Broker::Start() {
     Write(Folder + "/acl",
           "user bridge\ntopic readwrite zendrocast/#\ntopic readwrite homeassistant/#\n"
           "topic write replies/#\n\nuser peer\ntopic readwrite #\n");
-    std::string listener = "listener " + std::to_string(Port) + " 127.0.0.1\n";
-    if (Tls) {
+    chmod((Folder + "/passwd").c_str(), 0600);
+    if (Tls || ClientCertificates) {
       MakeCertificates(Folder);
-      listener += "cafile " + Folder + "/ca.pem\ncertfile " + Folder + "/server.pem\nkeyfile " +
-                  Folder + "/server.key\n";
+      TlsPort = FreePort();
+    }
+  }
+  // Written at every start, so that a test may change the settings between two.
+  {
+    std::string listener = "listener " + std::to_string(Port) + " 127.0.0.1\n";
+    const std::string certificates = "cafile " + Folder + "/ca.pem\ncertfile " + Folder +
+                                     "/server.pem\nkeyfile " + Folder + "/server.key\n";
+    if (Tls) {
+      listener += certificates;
+    }
+    listener += "max_qos " + std::to_string(MaxQos) + "\n";
+    if (ClientCertificates) {
+      listener += "listener " + std::to_string(TlsPort) + " 127.0.0.1\n" + certificates +
+                  "require_certificate true\nuse_identity_as_username true\n";
     }
     // Persistence saved at every change: a broker killed outright keeps what it accepted.
     Write(Folder + "/mosquitto.conf",
@@ -131,7 +153,6 @@ void Broker::Start() {
               "user root\n"
               // As the README advises for commands: no Nagle delay on small packets.
               "set_tcp_nodelay true\n");
-    chmod((Folder + "/passwd").c_str(), 0600);
   }
   Pid = fork();
   if (Pid == 0) {
@@ -146,6 +167,56 @@ void Broker::Start() {
   }
 }
 
+void RabbitBroker::Start() {
+  if (Folder.empty()) {
+    Folder = MakeFolder("/tmp/zendrocast-rabbit-XXXXXX");
+    Port = FreePort();
+    Write(Folder + "/rabbitmq.conf",
+          "listeners.tcp.default = 127.0.0.1:" + std::to_string(FreePort()) +
+              "\nmqtt.listeners.tcp.default = 127.0.0.1:" + std::to_string(Port) +
+              "\nmqtt.allow_anonymous = false\ndefault_user = bridge\ndefault_pass = "
+              "bridge-secret\nloopback_users = none\n");
+    Write(Folder + "/enabled_plugins", "[rabbitmq_mqtt].\n");
+    // Its own node, on ports of its own; it runs as the rabbitmq user, who must reach all this.
+    const std::string environment =
+        "export HOME=" + Folder + " RABBITMQ_CONFIG_FILE=" + Folder +
+        "/rabbitmq.conf RABBITMQ_ENABLED_PLUGINS_FILE=" + Folder +
+        "/enabled_plugins RABBITMQ_MNESIA_BASE=" + Folder + "/mnesia RABBITMQ_LOG_BASE=" + Folder +
+        "/log RABBITMQ_NODENAME=zendrocast-test-" + std::to_string(Port) +
+        "@localhost RABBITMQ_DIST_PORT=" + std::to_string(FreePort()) +
+        " ERL_EPMD_PORT=" + std::to_string(FreePort()) + " ERL_EPMD_ADDRESS=127.0.0.1" +
+        " RABBITMQ_PID_FILE=" + Folder + "/pid RABBITMQ_PLUGINS_EXPAND_DIR=" + Folder +
+        "/plugins RABBITMQ_GENERATED_CONFIG_DIR=" + Folder + "/generated" +
+        " RABBITMQ_ADVANCED_CONFIG_FILE=" + Folder + "/advanced.config" +
+        " RABBITMQ_FEATURE_FLAGS_FILE=" + Folder + "/feature_flags\n";
+    Write(Folder + "/run.sh", environment + "epmd -port $ERL_EPMD_PORT -address 127.0.0.1 &\n" +
+                                  "exec /usr/lib/rabbitmq/bin/rabbitmq-server\n");
+    Run("chown -R rabbitmq: " + Folder);
+  }
+  Pid = fork();
+  if (Pid == 0) {
+    setsid();  // one group with its epmd, so that a stop ends both
+    const int log = open((Folder + "/server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    dup2(log, STDOUT_FILENO);
+    dup2(log, STDERR_FILENO);
+    execlp("setpriv", "setpriv", "--reuid=rabbitmq", "--regid=rabbitmq", "--init-groups", "sh",
+           (Folder + "/run.sh").c_str(), nullptr);
+    _exit(127);
+  }
+  for (int i = 0; i < 1200 && !Accepts(Port); ++i) {  // about 15 s here
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+void RabbitBroker::Stop(int signal) {
+  if (Pid > 0) {
+    kill(-Pid, signal);
+    waitpid(Pid, nullptr, 0);
+    kill(-Pid, SIGKILL);  // its epmd, and whatever else is left of the group
+    Pid = -1;
+  }
+}
+
 void Broker::Stop(int signal) {
   if (Pid > 0) {
     kill(Pid, signal);
@@ -154,14 +225,16 @@ void Broker::Stop(int signal) {
   }
 }
 
-Peer::Peer(int port, const std::string& clientId) {
+Peer::Peer(int port, const std::string& clientId, const std::string& user,
+           const std::string& password, bool version5) {
   mosquitto_lib_init();
   // A persistent session: its subscriptions and the messages it sent outlive a broker restart.
   Handle_ = mosquitto_new(clientId.c_str(), false, this);
-  mosquitto_int_option(Handle_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+  mosquitto_int_option(Handle_, MOSQ_OPT_PROTOCOL_VERSION,
+                       version5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
   mosquitto_int_option(Handle_, MOSQ_OPT_RECEIVE_MAXIMUM, 65535);  // as the bridge does
   mosquitto_int_option(Handle_, MOSQ_OPT_TCP_NODELAY, 1);
-  mosquitto_username_pw_set(Handle_, "peer", "peer-secret");
+  mosquitto_username_pw_set(Handle_, user.c_str(), password.c_str());
   mosquitto_message_v5_callback_set(
       Handle_, [](mosquitto*, void* self, const mosquitto_message* message,
                   const mosquitto_property* properties) {
@@ -185,7 +258,9 @@ Peer::Peer(int port, const std::string& clientId) {
   mosquitto_reconnect_delay_set(Handle_, 1, 1, false);
 
   mosquitto_property* session = nullptr;  // MQTT 5 sessions end with the connection by default
-  mosquitto_property_add_int32(&session, MQTT_PROP_SESSION_EXPIRY_INTERVAL, 3600);
+  if (version5) {
+    mosquitto_property_add_int32(&session, MQTT_PROP_SESSION_EXPIRY_INTERVAL, 3600);
+  }
   const int rc = mosquitto_connect_bind_v5(Handle_, "127.0.0.1", port, 30, nullptr, session);
   mosquitto_property_free_all(&session);
   if (rc != MOSQ_ERR_SUCCESS) {
@@ -206,7 +281,7 @@ void Peer::Subscribe(const std::string& pattern) {
 }
 
 void Peer::Publish(const std::string& topic, const std::string& payload, bool retain,
-                   const std::string& correlationData, const std::string& responseTopic) {
+                   const std::string& correlationData, const std::string& responseTopic, int qos) {
   mosquitto_property* properties = nullptr;
   if (!correlationData.empty()) {
     mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA, correlationData.data(),
@@ -216,7 +291,7 @@ void Peer::Publish(const std::string& topic, const std::string& payload, bool re
     mosquitto_property_add_string(&properties, MQTT_PROP_RESPONSE_TOPIC, responseTopic.c_str());
   }
   mosquitto_publish_v5(Handle_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                       payload.data(), 2, retain, properties);
+                       payload.data(), qos, retain, properties);
   mosquitto_property_free_all(&properties);
 }
 
@@ -288,9 +363,18 @@ std::string Bridge::Log() const {
   return text.str();
 }
 
-bool Bridge::WaitForLog(const std::string& text, int seconds) const {
+int Bridge::CountInLog(const std::string& text) const {
+  const std::string log = Log();
+  int count = 0;
+  for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+bool Bridge::WaitForLog(const std::string& text, int seconds, int count) const {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (Log().find(text) == std::string::npos) {
+  while (CountInLog(text) < count) {
     if (std::chrono::steady_clock::now() >= deadline) {
       return false;
     }

@@ -3,6 +3,7 @@
 // bridge publishes; and the unmodified zendrocast-mqtt in the emulated hidraw namespace.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <condition_variable>
@@ -26,10 +27,25 @@ struct Broker {
   std::string Folder;  // configuration, password file, ACL, certificates, persistence
   int Port = 0;
   bool Tls = false;  // a TLS listener whose certificate a CA of the folder signed
+  int MaxQos = 2;    // what it takes: 1 is what AWS IoT Core, Azure and RabbitMQ take
+  // A second listener on TlsPort that takes only clients with a certificate the folder's CA
+  // signed (client.pem and client.key, for the user "bridge"), whom it knows by it alone.
+  bool ClientCertificates = false;
+  int TlsPort = 0;
   pid_t Pid = -1;
   // Users: "bridge" (password "bridge-secret") and "peer" (password "peer-secret").
   void Start();
   void Stop(int signal);  // SIGTERM saves the persistence file, SIGKILL does not
+};
+
+// RabbitMQ with its MQTT plugin (3.1.1 only, QoS 1 at most), a node of its own with its own
+// folder and ports, run as the rabbitmq user. Users: "bridge" (password "bridge-secret").
+struct RabbitBroker {
+  std::string Folder;
+  int Port = 0;  // MQTT
+  pid_t Pid = -1;
+  void Start();                     // waits until MQTT is served
+  void Stop(int signal = SIGKILL);  // SIGTERM: a clean shutdown, its queues saved
 };
 
 struct Received {
@@ -39,15 +55,18 @@ struct Received {
   std::string CorrelationData;
 };
 
-// A client of the broker as the user "peer", with MQTT 5.
+// A client of the broker as the user "peer", with MQTT 5 (or 3.1.1).
 class Peer {
  public:
-  explicit Peer(int port, const std::string& clientId = "zendrocast-test-peer");
+  explicit Peer(int port, const std::string& clientId = "zendrocast-test-peer",
+                const std::string& user = "peer", const std::string& password = "peer-secret",
+                bool version5 = true);
   ~Peer();
   void Subscribe(const std::string& pattern);
-  // QoS 2; with MQTT 5 properties when given.
+  // QoS 2 (or qos); with MQTT 5 properties when given.
   void Publish(const std::string& topic, const std::string& payload, bool retain = false,
-               const std::string& correlationData = "", const std::string& responseTopic = "");
+               const std::string& correlationData = "", const std::string& responseTopic = "",
+               int qos = 2);
   std::vector<Received> Messages(const std::string& topic);
   // Waits until test(messages on topic) holds; false after the timeout.
   bool WaitFor(const std::string& topic,
@@ -63,6 +82,7 @@ class Peer {
 
 // zendrocast-mqtt running in a namespace whose only hidraw nodes are the emulator's.
 struct Bridge {
+  ~Bridge() { Stop(SIGKILL); }
   std::string Root;    // the emulated system's root (EmulatedSystem::MakeRoot)
   std::string Config;  // the configuration file's text
   std::string Folder;  // where its configuration and log are
@@ -70,8 +90,9 @@ struct Bridge {
   void Start(const std::vector<HidrawEmulator::Node>& nodes);
   int Stop(int signal);  // returns the exit status
   std::string Log() const;
-  // Waits until the log holds text; false after the timeout.
-  bool WaitForLog(const std::string& text, int seconds) const;
+  // Waits until the log holds text (count times); false after the timeout.
+  bool WaitForLog(const std::string& text, int seconds, int count = 1) const;
+  int CountInLog(const std::string& text) const;
 };
 
 // The uhid device program (tests/realstack) making real HID devices, for the kernel VM.
