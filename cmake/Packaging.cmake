@@ -55,6 +55,10 @@ if(ZENDROCAST_MQTT_BUILT)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zendrocast-mqtt COMPONENT mqtt)
   install(FILES packaging/mqtt.conf
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zendrocast-mqtt/examples COMPONENT mqtt)
+  if(ZENDROCAST_PAGE_DIR)
+    install(DIRECTORY ${ZENDROCAST_PAGE_DIR}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/zendrocast-mqtt/www
+            COMPONENT mqtt)
+  endif()
   list(APPEND CPACK_COMPONENTS_ALL mqtt)
 endif()
 

@@ -72,6 +72,11 @@ check_deb() {
   else
     files+=(usr/lib/systemd/system/zendrocast-mqtt.service
       usr/share/doc/zendrocast-mqtt/examples/mqtt.conf)
+    # The fleet page, where the build had node and npm (the test command's has).
+    if [ "$arch" = amd64 ]; then
+      files+=(usr/share/zendrocast-mqtt/www/index.html usr/share/zendrocast-mqtt/www/style.css
+        usr/share/zendrocast-mqtt/www/zendrocast-page.js)
+    fi
     dpkg-deb -f "$deb" Depends | grep -q "zendrocast (= $version)" ||
       fail "$deb does not depend on zendrocast $version"
     dpkg-deb -f "$deb" Depends | grep -q "libmosquitto1" || fail "$deb: no libmosquitto1 dependency"

@@ -23,7 +23,7 @@ install_missing --architecture i386 --architecture arm64 --architecture armhf cm
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 dpkg-dev lintian unzip man-db \
   qemu-system-x86 busybox-static g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user \
   qemu-system-arm libmosquitto-dev mosquitto mosquitto-clients openssl udev systemd \
-  libmosquitto-dev:armhf libmosquitto-dev:arm64 rabbitmq-server python3 nodejs
+  libmosquitto-dev:armhf libmosquitto-dev:arm64 rabbitmq-server python3 nodejs chromium
 
 jobs=$(nproc)
 wanted=("$@")

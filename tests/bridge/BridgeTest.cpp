@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -688,6 +689,65 @@ TEST_F(Bridge, AStopAnswersEveryCommandTakenAndPublishesOfflineItself) {
   std::ifstream brokerLog(Broker.Folder + "/broker.log");
   const std::string broker((std::istreambuf_iterator<char>(brokerLog)), {});
   EXPECT_NE(broker.find("Client zendrocast-mqtt-pi1 disconnected."), std::string::npos);
+}
+
+// The fleet page in a real browser (tests/www/page-test.mjs), served by the broker itself.
+TEST_F(Bridge, TheFleetPageInARealBrowser) {
+#ifndef ZENDROCAST_PAGE_WORK
+  GTEST_SKIP() << "the fleet page is not built here (no node or npm)";
+#else
+  if (access("/usr/bin/chromium", X_OK) != 0) {
+    const char* ci = std::getenv("CI");
+    ASSERT_FALSE(ci != nullptr && std::string(ci) == "true") << "no /usr/bin/chromium";
+    GTEST_SKIP() << "no /usr/bin/chromium";
+  }
+  Broker.Stop(SIGKILL);
+  Broker.HttpDir = ZENDROCAST_PAGE_DIR;
+  Broker.Start();
+  StartBridge({Box("hidraw0", "ZC-A", "usb-0:1/input0"), Box("hidraw1", "ZC-B", "usb-0:2/input0")});
+  ASSERT_TRUE(Process.WaitForLog("connected to", 10));
+  int in[2];
+  int out[2];
+  ASSERT_EQ(pipe(in), 0);
+  ASSERT_EQ(pipe(out), 0);
+  const std::string screenshot = std::string(ZENDROCAST_PAGE_WORK) + "/fleet-page.png";
+  const pid_t node = fork();
+  if (node == 0) {
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    const std::string page =
+        "http://127.0.0.1:" + std::to_string(Broker.WebSocketPort) + "/index.html";
+    const std::string broker = "mqtt://127.0.0.1:" + std::to_string(Broker.Port);
+    execlp("node", "node", ZENDROCAST_PAGE_WORK "/page-test.mjs", page.c_str(), broker.c_str(),
+           screenshot.c_str(), nullptr);
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  FILE* lines = fdopen(out[0], "r");
+  std::string said;
+  for (char line[4096]; std::fgets(line, sizeof line, lines) != nullptr;) {
+    said += line;
+    const std::string text = line;
+    if (text.rfind("STEP unplug", 0) == 0) {
+      EmulatedSystem::UnplugFrom(Process.Pid, "hidraw1");
+    } else if (text.rfind("STEP kill", 0) == 0) {
+      Process.Stop(SIGKILL);
+    } else {
+      continue;
+    }
+    ASSERT_EQ(write(in[1], "done\n", 5), 5);
+  }
+  fclose(lines);
+  close(in[1]);
+  int status = 0;
+  waitpid(node, &status, 0);
+  std::printf("%s", said.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+  EXPECT_EQ(WritesTo("hidraw0"), std::vector<std::vector<std::uint8_t>>(10, Report));
+  EXPECT_TRUE(WritesTo("hidraw1").empty());
+  std::printf("screenshots: %s and its -offline twin\n", screenshot.c_str());
+#endif
 }
 
 // In the kernel VM (tests/realstack): uhid boxes through the kernel's HID core and hidraw, one

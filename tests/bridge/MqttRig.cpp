@@ -119,11 +119,14 @@ void Broker::Start() {
     Port = FreePort();
     Run("mosquitto_passwd -b -c " + Folder + "/passwd bridge bridge-secret >/dev/null 2>&1");
     Run("mosquitto_passwd -b " + Folder + "/passwd peer peer-secret >/dev/null 2>&1");
+    Run("mosquitto_passwd -b " + Folder + "/passwd page page-secret >/dev/null 2>&1");
     Write(Folder + "/bridge.password", "bridge-secret\n", 0600);
     Write(Folder + "/wrong.password", "not-the-secret\n", 0600);
     Write(Folder + "/acl",
           "user bridge\ntopic readwrite zendrocast/#\ntopic readwrite homeassistant/#\n"
-          "topic write replies/#\n\nuser peer\ntopic readwrite #\n");
+          "topic write replies/#\n\nuser peer\ntopic readwrite #\n\n"
+          "user page\ntopic read zendrocast/#\ntopic write zendrocast/+/+/command\n\n"
+          "pattern read replies/%c\n");
     chmod((Folder + "/passwd").c_str(), 0600);
     if (Tls || ClientCertificates) {
       MakeCertificates(Folder);
@@ -142,6 +145,11 @@ void Broker::Start() {
     if (ClientCertificates) {
       listener += "listener " + std::to_string(TlsPort) + " 127.0.0.1\n" + certificates +
                   "require_certificate true\nuse_identity_as_username true\n";
+    }
+    if (!HttpDir.empty()) {
+      WebSocketPort = WebSocketPort != 0 ? WebSocketPort : FreePort();
+      listener += "listener " + std::to_string(WebSocketPort) +
+                  " 127.0.0.1\nprotocol websockets\nhttp_dir " + HttpDir + "\n";
     }
     // Persistence saved at every change: a broker killed outright keeps what it accepted.
     Write(Folder + "/mosquitto.conf",

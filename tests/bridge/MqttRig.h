@@ -32,8 +32,13 @@ struct Broker {
   // signed (client.pem and client.key, for the user "bridge"), whom it knows by it alone.
   bool ClientCertificates = false;
   int TlsPort = 0;
+  // A listener on WebSocketPort for MQTT over WebSockets that also serves this folder's files.
+  std::string HttpDir;
+  int WebSocketPort = 0;
   pid_t Pid = -1;
-  // Users: "bridge" (password "bridge-secret") and "peer" (password "peer-secret").
+  // Users: "bridge" (password "bridge-secret"), "peer" (password "peer-secret") and "page"
+  // (password "page-secret", which may only send commands, read the bridges' topics and its own
+  // replies, as the README's ACL for the fleet page has it).
   void Start();
   void Stop(int signal);  // SIGTERM saves the persistence file, SIGKILL does not
 };

@@ -1,0 +1,298 @@
+// The fleet page: every node under the topic prefix and its boxes, from the bridges' retained
+// topics, live; a command field per box that takes only what the tool reads as a command; the
+// results as they arrive, whoever sent the command. It talks MQTT 5 over WebSockets to the
+// broker that served it, as the user who logged in.
+import mqtt from 'mqtt';
+import { Buffer } from 'buffer';
+import { CommandPattern, CommandLimit } from './pattern.js';
+
+const parameters = new URLSearchParams(location.search);
+const prefix = parameters.get('prefix') || 'zendrocast';
+// The page's own response topics live here: outside the bridges' prefixes, as they require.
+const replies = parameters.get('replies') || 'replies';
+const HistoryLength = 5;
+
+const nodes = new Map(); // name -> { status, element, boxes: Map(id -> box) }
+const sent = new Map(); // correlation data (hex) -> the box it was sent to
+let client = null;
+let responseTopic = '';
+
+const $ = (id) => document.getElementById(id);
+
+function element(tag, properties = {}, ...children) {
+  const made = Object.assign(document.createElement(tag), properties);
+  made.append(...children);
+  return made;
+}
+
+function showConnection(text, state) {
+  $('connection').textContent = text;
+  $('connection').className = state;
+}
+
+function randomHex(bytes) {
+  return Array.from(crypto.getRandomValues(new Uint8Array(bytes)), (b) =>
+    b.toString(16).padStart(2, '0'),
+  ).join('');
+}
+
+function nodeOf(name) {
+  if (!nodes.has(name)) {
+    const badge = element('span', { className: 'badge' });
+    const list = element('div', { className: 'boxes' });
+    const section = element(
+      'section',
+      { className: 'node' },
+      element('div', { className: 'node-head' }, element('h3', { textContent: name }), badge),
+      list,
+    );
+    section.dataset.node = name;
+    section.setAttribute('aria-label', `Node ${name}`);
+    nodes.set(name, { name, status: 'unknown', element: section, badge, list, boxes: new Map() });
+    const sorted = [...nodes.keys()].sort();
+    $('nodes').insertBefore(section, nodes.get(sorted[sorted.indexOf(name) + 1])?.element ?? null);
+    $('empty').hidden = true;
+  }
+  return nodes.get(name);
+}
+
+function boxOf(node, id) {
+  if (!node.boxes.has(id)) {
+    const box = { id, serial: null, path: '', present: false, history: [] };
+    const labelId = `command-${randomHex(6)}`;
+    box.fields = {
+      serial: element('dd'),
+      path: element('dd'),
+      presence: element('dd'),
+    };
+    box.input = element('input', {
+      id: labelId,
+      pattern: CommandPattern,
+      maxLength: CommandLimit,
+      required: true,
+      autocomplete: 'off',
+      spellcheck: false,
+      placeholder: '1 10 20',
+    });
+    box.input.setAttribute('aria-describedby', `${labelId}-hint ${labelId}-error`);
+    box.button = element('button', { type: 'submit', textContent: 'Send' });
+    box.error = element('p', { className: 'error', id: `${labelId}-error`, role: 'alert' });
+    box.answer = element('p', { className: 'answer' });
+    box.answer.setAttribute('aria-live', 'polite');
+    box.list = element('ol', { className: 'history' });
+    box.list.setAttribute('aria-label', `Last results of box ${id}`);
+    const form = element(
+      'form',
+      {},
+      element('label', { htmlFor: labelId, className: 'visually-hidden', textContent: `Command for box ${id}` }),
+      box.input,
+      box.button,
+    );
+    form.noValidate = true; // the page says why itself, and says it to screen readers
+    form.addEventListener('submit', (event) => {
+      event.preventDefault();
+      send(node, box);
+    });
+    box.element = element(
+      'article',
+      { className: 'box' },
+      element('h4', { textContent: `Box ${id}` }),
+      element(
+        'dl',
+        {},
+        element('dt', { textContent: 'Serial' }),
+        box.fields.serial,
+        element('dt', { textContent: 'Path' }),
+        box.fields.path,
+        element('dt', { textContent: 'Presence' }),
+        box.fields.presence,
+      ),
+      element('p', {
+        className: 'hint',
+        id: `${labelId}-hint`,
+        textContent: 'Box, byte 1 and byte 2, each 0 to 255, e.g. 1 10 20',
+      }),
+      form,
+      box.error,
+      box.answer,
+      box.list,
+    );
+    box.element.dataset.box = id;
+    node.boxes.set(id, box);
+    const sorted = [...node.boxes.keys()].sort();
+    node.list.insertBefore(box.element, node.boxes.get(sorted[sorted.indexOf(id) + 1])?.element ?? null);
+  }
+  return node.boxes.get(id);
+}
+
+function render(node) {
+  node.badge.textContent = node.status;
+  node.badge.className = `badge ${node.status}`;
+  for (const box of node.boxes.values()) {
+    box.fields.serial.textContent = box.serial ?? 'none';
+    box.fields.path.textContent = box.path;
+    box.fields.presence.textContent = box.present ? 'present' : 'absent';
+    box.fields.presence.className = box.present ? 'present' : 'absent';
+    // A command to a box that cannot take it would only come back refused.
+    box.button.disabled = !box.present || node.status !== 'online';
+    box.list.replaceChildren(
+      ...box.history.map((result) => {
+        const good = result.status === 0;
+        return element('li', {
+          className: good ? 'ok' : 'failed',
+          textContent:
+            `${result.time} "${result.command}": status ${result.status}, ${result.message}, ` +
+            `${result.reports_written} reports, ${result.duration_ms} ms` +
+            (result.mine ? ' (from this page)' : ''),
+        });
+      }),
+    );
+  }
+}
+
+function send(node, box) {
+  const text = box.input.value;
+  if (!box.input.checkValidity()) {
+    box.error.textContent =
+      text === ''
+        ? 'Type a command: box, byte 1 and byte 2.'
+        : `"${text}" is not a command the tool takes: three whole numbers from 0 to 255.`;
+    box.input.setAttribute('aria-invalid', 'true');
+    box.input.focus();
+    return;
+  }
+  box.error.textContent = '';
+  box.input.removeAttribute('aria-invalid');
+  const correlation = randomHex(8);
+  sent.set(correlation, box);
+  client.publish(
+    `${prefix}/${node.name}/${box.id}/command`,
+    text,
+    { qos: 1, properties: { responseTopic, correlationData: Buffer.from(correlation, 'hex') } },
+    (error) => {
+      box.answer.textContent = error ? `Not sent: ${error.message}` : `Sent "${text}", waiting for the result…`;
+    },
+  );
+}
+
+function onResult(node, box, payload, correlation) {
+  let result;
+  try {
+    result = JSON.parse(payload);
+  } catch {
+    return;
+  }
+  if (typeof result !== 'object' || result === null || typeof result.status !== 'number') {
+    return;
+  }
+  result.time = new Date().toLocaleTimeString();
+  result.mine = sent.has(correlation);
+  if (result.mine) {
+    sent.delete(correlation);
+    box.answer.textContent =
+      `"${result.command}": status ${result.status}, ${result.message}, ` +
+      `${result.reports_written} reports`;
+  }
+  box.history.unshift(result);
+  box.history.length = Math.min(box.history.length, HistoryLength);
+}
+
+function onMessage(topic, payload, packet) {
+  if (topic === responseTopic) {
+    return; // the same result comes on the box's topic too, for everyone
+  }
+  if (!topic.startsWith(`${prefix}/`)) {
+    return;
+  }
+  const levels = topic.slice(prefix.length + 1).split('/');
+  const text = payload.toString();
+  const node = nodeOf(levels[0]);
+  if (levels.length === 2 && levels[1] === 'status') {
+    node.status = text === 'online' ? 'online' : 'offline';
+  } else if (levels.length === 2 && levels[1] === 'boxes') {
+    let list = [];
+    try {
+      list = JSON.parse(text);
+    } catch {
+      return;
+    }
+    for (const entry of Array.isArray(list) ? list : []) {
+      if (entry && typeof entry.id === 'string') {
+        const box = boxOf(node, entry.id);
+        box.serial = typeof entry.serial === 'string' ? entry.serial : null;
+        box.path = typeof entry.path === 'string' ? entry.path : '';
+        box.present = entry.present === true;
+      }
+    }
+  } else if (levels.length === 3 && levels[2] === 'presence') {
+    boxOf(node, levels[1]).present = text === 'present';
+  } else if (levels.length === 3 && levels[2] === 'result') {
+    const correlation = packet.properties?.correlationData?.toString('hex') ?? '';
+    onResult(node, boxOf(node, levels[1]), text, correlation);
+  }
+  render(node);
+}
+
+function connect(user, password) {
+  const url = new URL('/mqtt', location.href);
+  url.protocol = location.protocol === 'https:' ? 'wss:' : 'ws:';
+  const clientId = `zendrocast-page-${randomHex(6)}`;
+  responseTopic = `${replies}/${clientId}`;
+  showConnection('Connecting…', '');
+  client = mqtt.connect(url.href, {
+    protocolVersion: 5,
+    clientId,
+    username: user,
+    password,
+    clean: true,
+    reconnectPeriod: 2000,
+    connectTimeout: 5000,
+  });
+  client.on('connect', () => {
+    showConnection('Connected', 'connected');
+    $('login').hidden = true;
+    $('fleet').hidden = false;
+    client.subscribe(
+      [`${prefix}/+/status`, `${prefix}/+/boxes`, `${prefix}/+/+/presence`, `${prefix}/+/+/result`, responseTopic],
+      { qos: 1 },
+    );
+  });
+  client.on('error', (error) => {
+    // 4 and 5 (3.1.1), 134 and 135 (MQTT 5): the broker does not take these credentials.
+    if ([4, 5, 134, 135].includes(error.code)) {
+      client.end(true);
+      sessionStorage.removeItem('zendrocast-login');
+      showConnection('Not connected', 'trouble');
+      $('login-error').textContent = 'Wrong user name or password.';
+      $('login').hidden = false;
+      $('fleet').hidden = true;
+      $('password').focus();
+    } else {
+      showConnection(`Trouble: ${error.message}`, 'trouble');
+    }
+  });
+  client.on('offline', () => showConnection('Broker gone: trying again…', 'trouble'));
+  client.on('reconnect', () => showConnection('Connecting…', 'trouble'));
+  client.on('message', onMessage);
+}
+
+$('login').addEventListener('submit', (event) => {
+  event.preventDefault();
+  $('login-error').textContent = '';
+  const login = { user: $('user').value, password: $('password').value };
+  // For this tab only, so that a reload does not ask again; gone when the tab closes.
+  sessionStorage.setItem('zendrocast-login', JSON.stringify(login));
+  connect(login.user, login.password);
+});
+
+$('logout').addEventListener('click', () => {
+  sessionStorage.removeItem('zendrocast-login');
+  client?.end(true);
+  location.reload();
+});
+
+const saved = sessionStorage.getItem('zendrocast-login');
+if (saved) {
+  const login = JSON.parse(saved);
+  connect(login.user, login.password);
+}

@@ -1,0 +1,95 @@
+// The fleet page in a real browser (Debian's chromium, headless, driven by playwright-core),
+// served by a real Mosquitto with a bridge and emulated boxes behind it. The C++ side
+// (tests/bridge/BridgeTest.cpp) starts all that and runs this; at "STEP ..." lines it unplugs a
+// box or kills the bridge, then answers with a line on standard input.
+// Usage: node page-test.mjs PAGE_URL BROKER_URL SCREENSHOT.png
+import assert from 'node:assert/strict';
+import { createInterface } from 'node:readline';
+import { chromium } from 'playwright-core';
+import mqtt from 'mqtt';
+
+const [pageUrl, brokerUrl, screenshot] = process.argv.slice(2);
+const input = createInterface({ input: process.stdin })[Symbol.asyncIterator]();
+
+async function step(name) {
+  console.log(`STEP ${name}`);
+  await input.next();
+}
+
+// Whatever reaches a command topic, whoever sent it.
+const commands = [];
+const watcher = await mqtt.connectAsync(brokerUrl, {
+  username: 'peer',
+  password: 'peer-secret',
+  protocolVersion: 5,
+});
+await watcher.subscribeAsync('zendrocast/+/+/command', { qos: 1 });
+watcher.on('message', (topic, payload) => commands.push(`${topic} ${payload}`));
+
+const browser = await chromium.launch({
+  executablePath: '/usr/bin/chromium',
+  args: [
+    '--no-sandbox',
+    '--disable-gpu',
+    '--disable-quic',
+    '--no-first-run',
+    '--disable-background-networking',
+    '--disable-component-update',
+    '--disable-sync',
+  ],
+});
+try {
+  const page = await browser.newPage({ viewport: { width: 900, height: 760 } });
+  page.on('pageerror', (error) => console.log(`page error: ${error.message}`));
+  await page.goto(pageUrl);
+
+  // A wrong password is said so, from the keyboard alone.
+  await page.getByLabel('User name').fill('page');
+  await page.getByLabel('Password').fill('wrong');
+  await page.keyboard.press('Enter');
+  await page.getByText('Wrong user name or password.').waitFor({ timeout: 10000 });
+  await page.getByLabel('Password').fill('page-secret');
+  await page.getByRole('button', { name: 'Connect' }).click();
+  await page.getByRole('status').getByText('Connected').waitFor({ timeout: 10000 });
+
+  // The node and its boxes, from the retained topics.
+  const node = page.locator('[data-node="pi1"]');
+  await node.locator('.badge', { hasText: 'online' }).waitFor({ timeout: 10000 });
+  const first = node.locator('[data-box="ZC-A"]');
+  const second = node.locator('[data-box="ZC-B"]');
+  await first.waitFor({ timeout: 10000 });
+  await second.waitFor({ timeout: 10000 });
+  assert.equal(await first.locator('dd').nth(0).textContent(), 'ZC-A');
+  assert.equal(await first.locator('dd').nth(2).textContent(), 'present');
+
+  // A text the tool refuses never leaves the form.
+  const command = first.getByLabel('Command for box ZC-A');
+  await command.fill('1 256 20');
+  await command.press('Enter');
+  await first.getByRole('alert').getByText('is not a command the tool takes').waitFor();
+  await page.waitForTimeout(500);
+  assert.deepEqual(commands, []);
+
+  // A command, and its result as it arrives.
+  await command.fill('1 10 20');
+  await first.getByRole('button', { name: 'Send' }).click();
+  await first.locator('.history li', { hasText: 'status 0, sent, 10 reports' }).waitFor({ timeout: 10000 });
+  assert.match(await first.locator('.history li').first().textContent(), /\(from this page\)$/);
+  assert.deepEqual(commands, ['zendrocast/pi1/ZC-A/command 1 10 20']);
+  await page.screenshot({ path: screenshot, fullPage: true });
+
+  // Live: an unplugged box, then a node that went away.
+  await step('unplug ZC-B');
+  await second.locator('dd.absent').waitFor({ timeout: 5000 });
+  assert.equal(await second.getByRole('button', { name: 'Send' }).isDisabled(), true);
+  await step('kill the bridge');
+  const killed = Date.now();
+  await node.locator('.badge', { hasText: 'offline' }).waitFor({ timeout: 2000 });
+  console.log(`the node showed offline ${Date.now() - killed} ms after the bridge was killed`);
+  await page.screenshot({ path: screenshot.replace(/\.png$/, '-offline.png'), fullPage: true });
+  console.log('page test: 1 passed, 0 failed');
+} finally {
+  await browser.close();
+  await watcher.endAsync();
+}
+process.exit(0);
