@@ -1,6 +1,5 @@
 #include "bridge/BoxNames.h"
 
-#include <fstream>
 #include <map>
 
 namespace BoxNames {
@@ -51,17 +50,6 @@ std::vector<Named> Name(const std::vector<Found>& boxes, std::vector<std::string
     named.push_back(entry);
   }
   return named;
-}
-
-std::string PortOf(const std::string& nodePath) {
-  const std::string node = nodePath.substr(nodePath.rfind('/') + 1);
-  std::ifstream uevent("/sys/class/hidraw/" + node + "/device/uevent");
-  for (std::string line; std::getline(uevent, line);) {
-    if (line.rfind("HID_PHYS=", 0) == 0) {
-      return line.substr(9);
-    }
-  }
-  return std::string();
 }
 
 }  // namespace BoxNames

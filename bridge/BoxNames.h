@@ -28,8 +28,4 @@ std::vector<Named> Name(const std::vector<Found>& boxes, std::vector<std::string
 // text as one topic level: '/', '+', '#' and control characters become '_'.
 std::string TopicSafe(const std::string& text);
 
-// The port path of a hidraw node: HID_PHYS of its HID device in sysfs ("usb-0000:00:14.0-1.2/
-// input0" for a USB device: the host controller, the ports and the interface).
-std::string PortOf(const std::string& nodePath);
-
 }  // namespace BoxNames

@@ -1,11 +1,5 @@
 #include "bridge/Bridge.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/inotify.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -17,6 +11,7 @@
 #include <vector>
 
 #include "bridge/BoxNames.h"
+#include "bridge/BridgeSystem.h"
 #include "bridge/Discovery.h"
 #include "bridge/Json.h"
 #include "bridge/Log.h"
@@ -67,7 +62,7 @@ struct Box {
   bool Killed = false;  // ended at its deadline
   Command Current;
   std::string Arguments;  // the current run's argument text
-  ToolRuns::Child Child;
+  BridgeSystem::Child Child;
   Clock::time_point Started;
   Clock::time_point Deadline;
 };
@@ -104,9 +99,8 @@ struct State {
 };
 
 std::string HostName() {
-  char name[HOST_NAME_MAX + 1] = {};
-  gethostname(name, sizeof name - 1);
-  return name[0] != '\0' ? BoxNames::TopicSafe(name) : std::string("unnamed");
+  const std::string name = BridgeSystem::HostName();
+  return !name.empty() ? BoxNames::TopicSafe(name) : std::string("unnamed");
 }
 
 long Milliseconds(Clock::duration duration) {
@@ -254,7 +248,7 @@ void Rescan(State& state) {
   std::vector<BoxNames::Found> found;
   for (const WriteToDeviceMod::InterfaceEntry& entry : WriteToDeviceMod::ListInterfaces()) {
     if (entry.IsBox) {
-      found.push_back({entry.Path, entry.Serial, BoxNames::PortOf(entry.Path)});
+      found.push_back({entry.Path, entry.Serial, BridgeSystem::PortOf(entry.Path)});
     }
   }
   std::vector<std::string> warnings;
@@ -445,11 +439,11 @@ void StartNext(State& state, const std::string& id, Box& box) {
     // A serial the tool cannot take back from its command line: the path instead.
     const bool bySerial = box.BySerial && ToolRuns::FitsCommandLine(box.Serial);
     std::string error;
-    box.Child = ToolRuns::Child{};
+    box.Child = BridgeSystem::Child{};
     const std::vector<std::string> arguments =
         ToolRuns::Arguments(bySerial, bySerial ? box.Serial : box.Path, box.Current.Payload);
     box.Arguments = ToolRuns::ArgumentText(arguments);
-    if (!ToolRuns::Start(state.Tool, arguments, box.Child, error)) {
+    if (!BridgeSystem::Start(state.Tool, arguments, box.Child, error)) {
       Refuse(state, id, box.Current, 1, "cannot run the tool: " + error);
       continue;
     }
@@ -461,7 +455,7 @@ void StartNext(State& state, const std::string& id, Box& box) {
 }
 
 void Finish(State& state, const std::string& id, Box& box) {
-  const int status = ToolRuns::Reap(box.Child);
+  const int status = BridgeSystem::Reap(box.Child);
   ToolRuns::Outcome outcome =
       ToolRuns::Summarize(status, box.Arguments, box.Child.Stdout, box.Child.Stderr);
   if (box.Killed) {
@@ -478,48 +472,6 @@ void Finish(State& state, const std::string& id, Box& box) {
   }
   box.Running = false;
   PublishResult(state, id, box.Current, outcome, Milliseconds(Clock::now() - box.Started));
-}
-
-int OpenSignals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  // Blocked in every thread (the connection thread inherits it), taken only from the fd.
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  return signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-}
-
-int WatchDevices(State& state) {
-  const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (fd >= 0 &&
-      inotify_add_watch(fd, "/dev",
-                        IN_CREATE | IN_DELETE | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO) >= 0) {
-    state.Watching = true;
-    return fd;
-  }
-  Log("cannot watch /dev: boxes are listed every 2 s");
-  if (fd >= 0) {
-    close(fd);
-  }
-  return -1;
-}
-
-// True when a hidraw node came, went or changed.
-bool ReadDeviceChanges(int fd) {
-  alignas(inotify_event) char buffer[8192];
-  bool changed = false;
-  ssize_t got = 0;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0) {
-    for (char* at = buffer; at < buffer + got;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(at);
-      changed = changed || (event->len > 0 && std::string(event->name).rfind("hidraw", 0) == 0) ||
-                (event->mask & IN_Q_OVERFLOW) != 0;
-      at += sizeof(inotify_event) + event->len;
-    }
-  }
-  return changed;
 }
 
 int PollTimeout(const State& state, Clock::time_point stopBy) {
@@ -565,8 +517,16 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
   state.Node.Version = version;
   state.Node.SupportUrl = ZENDROCAST_SUPPORT_URL;
 
-  const int signals = OpenSignals();
-  const int devices = WatchDevices(state);
+  BridgeSystem::Events system;
+  std::string error;
+  if (!system.Open(error)) {
+    Log(error);
+    return 1;
+  }
+  state.Watching = system.WatchesDevices();
+  if (!state.Watching) {
+    Log("cannot watch the devices: boxes are listed every 2 s");
+  }
   Rescan(state);
 
   Mqtt::Settings settings;
@@ -584,30 +544,23 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
   settings.WillPayload = "offline";
   Mqtt::Client client(settings);
   state.Client = &client;
-  std::string error;
-  if (signals < 0 || !client.Start(error)) {
-    Log(signals < 0 ? "cannot take signals" : error);
+  if (!client.Start(error)) {
+    Log(error);
     return 1;
   }
 
   Clock::time_point stopBy = Clock::time_point::max();
   Clock::time_point drainBy = Clock::time_point::max();
   for (;;) {
-    std::vector<pollfd> fds = {{client.EventFd(), POLLIN, 0}, {signals, POLLIN, 0}};
-    if (devices >= 0) {
-      fds.push_back({devices, POLLIN, 0});
-    }
+    std::vector<const BridgeSystem::Child*> children;
     for (const auto& [id, box] : state.Boxes) {
-      for (const int fd : {box.Child.Out, box.Child.Err}) {
-        if (box.Running && fd >= 0) {
-          fds.push_back({fd, POLLIN, 0});
-        }
+      if (box.Running) {
+        children.push_back(&box.Child);
       }
     }
-    poll(fds.data(), fds.size(), PollTimeout(state, stopBy));
-
-    signalfd_siginfo received{};
-    if (read(signals, &received, sizeof received) == sizeof received && !state.Stopping) {
+    const BridgeSystem::Events::Woken woken =
+        system.Wait(client.Events(), children, PollTimeout(state, stopBy));
+    if (woken.Stop && !state.Stopping) {
       Log("stopping");
       state.Stopping = true;
       stopBy = Clock::now() + StopGrace;
@@ -618,7 +571,7 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
         box.Queue.clear();
       }
     }
-    if (devices >= 0 && ReadDeviceChanges(devices)) {
+    if (woken.DevicesChanged) {
       state.RescanDue = std::min(state.RescanDue, Clock::now() + RescanDelay);
     }
     for (const Mqtt::Event& event : client.TakeEvents()) {
@@ -637,10 +590,10 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
         continue;
       }
       if (!box.Killed && (now >= box.Deadline || (state.Stopping && now >= stopBy))) {
-        ToolRuns::Kill(box.Child);
+        BridgeSystem::Kill(box.Child);
         box.Killed = true;
       }
-      if (!ToolRuns::ReadOutput(box.Child)) {
+      if (!BridgeSystem::ReadOutput(box.Child)) {
         Finish(state, id, box);
       } else {
         running = true;

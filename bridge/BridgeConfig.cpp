@@ -1,14 +1,12 @@
 #include "bridge/BridgeConfig.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "bridge/BridgeSystem.h"
 
 namespace BridgeConfig {
 namespace {
@@ -221,56 +219,29 @@ bool Load(const std::string& path, Config& config, std::string& error) {
 
 namespace {
 
-// Opens a secret the configuration names under key: a bare name is a credential systemd passed
-// (LoadCredential=). Only a regular file that its owner alone may read, and that the bridge's
-// user or root owns, is taken. Returns the open descriptor, or -1 with the reason.
-int OpenSecret(const std::string& key, const std::string& name, std::string& path,
-               std::string& error) {
+// Reads a secret the configuration names under key: a bare name is a credential systemd passed
+// (LoadCredential=).
+bool ReadSecret(const std::string& key, const std::string& name, std::string& path,
+                std::string& contents, std::string& error) {
   path = name;
   if (!path.empty() && path[0] != '/') {
     const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
     if (credentials == nullptr) {
       error = key + " '" + path + "' is relative, and no CREDENTIALS_DIRECTORY is set";
-      return -1;
+      return false;
     }
     path = std::string(credentials) + "/" + path;
   }
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  struct stat status {};
-  if (fd < 0 || fstat(fd, &status) != 0) {
-    error = path + ": " + std::strerror(errno);
-    if (fd >= 0) {
-      close(fd);
-    }
-    return -1;
-  }
-  if (!S_ISREG(status.st_mode) || (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    error =
-        path + ": refused: a " + key + " must be a file that only its owner may read (chmod 600)";
-  } else if (status.st_uid != geteuid() && status.st_uid != 0) {
-    error = path + ": refused: a " + key + " must belong to the bridge's user or to root";
-  } else {
-    return fd;
-  }
-  close(fd);
-  return -1;
+  return BridgeSystem::ReadSecret(path, "a " + key, contents, error);
 }
 
 }  // namespace
 
 bool ReadPassword(const Config& config, std::string& password, std::string& error) {
   std::string path;
-  const int fd = OpenSecret("password file", config.PasswordFile, path, error);
-  if (fd < 0) {
+  if (!ReadSecret("password file", config.PasswordFile, path, password, error)) {
     return false;
   }
-  password.clear();
-  char buffer[4096];
-  ssize_t got = 0;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0 && password.size() < 65536) {
-    password.append(buffer, static_cast<std::size_t>(got));
-  }
-  close(fd);
   // One line: the line end is not part of the password.
   password = password.substr(0, password.find_first_of("\r\n"));
   if (password.empty()) {
@@ -283,12 +254,8 @@ bool ReadPassword(const Config& config, std::string& password, std::string& erro
 }
 
 bool CheckKeyFile(const Config& config, std::string& path, std::string& error) {
-  const int fd = OpenSecret("key file", config.KeyFile, path, error);
-  if (fd < 0) {
-    return false;
-  }
-  close(fd);
-  return true;
+  std::string key;
+  return ReadSecret("key file", config.KeyFile, path, key, error);
 }
 
 }  // namespace BridgeConfig

@@ -1,18 +1,16 @@
-// The bridge's log: one line per call on standard error, for the journal, in one write so that
-// the connection thread's lines and the main loop's never mix.
+// The bridge's log: one line per call, where the system keeps it (the journal, through standard
+// error, on Linux), whole, so that the connection thread's lines and the main loop's never mix.
 #pragma once
-
-#include <unistd.h>
 
 #include <string>
 
+#include "bridge/BridgeSystem.h"
 #include "bridge/Json.h"
 
 namespace BridgeLog {
 
 inline void Log(const std::string& line) {
-  const std::string text = line + "\n";
-  (void)!write(STDERR_FILENO, text.data(), text.size());
+  BridgeSystem::WriteLog(line);
 }
 
 // A text from outside (a box id, a payload, a serial) as the log shows it: quoted, on one line,

@@ -2,9 +2,6 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -45,17 +42,13 @@ Client::~Client() {
   if (Handle_ != nullptr) {
     mosquitto_destroy(Handle_);
   }
-  if (EventFd_ >= 0) {
-    close(EventFd_);
-  }
 }
 
 bool Client::Start(std::string& error) {
   mosquitto_lib_init();
   // A persistent session: what the broker takes for this client while it is away waits for it.
   Handle_ = mosquitto_new(Settings_.ClientId.c_str(), false, this);
-  EventFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (Handle_ == nullptr || EventFd_ < 0 || Settings_.Brokers.empty()) {
+  if (Handle_ == nullptr || !Wakeup_.Valid() || Settings_.Brokers.empty()) {
     error = "cannot make an MQTT client";
     return false;
   }
@@ -131,7 +124,7 @@ void Client::Stop(bool withWill) {
   Room_.notify_all();
   if (withWill) {
     // A connection that ends without a DISCONNECT is what makes a broker send the will.
-    shutdown(mosquitto_socket(Handle_), SHUT_RDWR);
+    BridgeSystem::DropConnection(mosquitto_socket(Handle_));
   } else {
     // Queued behind everything published so far; its sending wakes the connection thread.
     mosquitto_disconnect(Handle_);
@@ -149,8 +142,7 @@ void Client::Stop(bool withWill) {
 }
 
 std::vector<Event> Client::TakeEvents() {
-  std::uint64_t count = 0;
-  (void)!read(EventFd_, &count, sizeof count);
+  Wakeup_.Clear();
   std::lock_guard<std::mutex> guard(Lock_);
   std::vector<Event> events(Events_.begin(), Events_.end());
   Events_.clear();
@@ -303,8 +295,7 @@ void Client::Push(Event event) {
     }
     Events_.push_back(std::move(event));
   }
-  const std::uint64_t one = 1;
-  (void)!write(EventFd_, &one, sizeof one);
+  Wakeup_.Raise();
 }
 
 std::string Client::Address(std::size_t broker) const {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bridge/BridgeConfig.h"
+#include "bridge/BridgeSystem.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -71,8 +72,8 @@ class Client {
   // withWill, by dropping the connection so that the broker publishes the will.
   void Stop(bool withWill = false);
 
-  // Readable while events wait; TakeEvents empties it.
-  int EventFd() const { return EventFd_; }
+  // Raised while events wait; TakeEvents empties them.
+  const BridgeSystem::Wakeup& Events() const { return Wakeup_; }
   std::vector<Event> TakeEvents();
 
   // Queued for sending whether or not a connection is up; a QoS 1 or 2 message waits for the
@@ -113,7 +114,7 @@ class Client {
 
   Settings Settings_;
   mosquitto* Handle_ = nullptr;
-  int EventFd_ = -1;
+  BridgeSystem::Wakeup Wakeup_;
   std::thread Thread_;
   mutable std::mutex Lock_;
   std::condition_variable Wake_;

@@ -1,8 +1,6 @@
 // One command as one run of the tool: the payload checks that need no run, the tool's command
-// line, the child process with its deadline, and what its output says.
+// line, and what its output says (the run itself is the system's: BridgeSystem).
 #pragma once
-
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -28,30 +26,6 @@ bool IsUtf8(const std::string& text);
 // payload's text, two blanks in a row included.
 std::vector<std::string> Arguments(bool bySerial, const std::string& serialOrPath,
                                    const std::string& payload);
-
-// A running tool: its process (group) and its output so far.
-struct Child {
-  pid_t Pid = -1;
-  int Out = -1;
-  int Err = -1;
-  std::string Stdout;
-  std::string Stderr;
-};
-
-// Starts the tool without a shell, in a process group of its own, its standard input /dev/null,
-// with an environment of PATH and LANG alone.
-// Returns false with the reason when it cannot; a tool that cannot be executed ends with 127.
-bool Start(const std::string& tool, const std::vector<std::string>& arguments, Child& child,
-           std::string& error);
-
-// Reads what the child wrote; false once both of its outputs have ended.
-bool ReadOutput(Child& child);
-
-// Ends the child's process group at once (a run past its deadline).
-void Kill(const Child& child);
-
-// Waits for the ended child; returns its exit status (128 + signal when a signal ended it).
-int Reap(Child& child);
 
 struct Outcome {
   int Status = 1;       // the tool's exit status: 0, 1, 2 or 3

@@ -1,12 +1,10 @@
 // Process entry of zendrocast-mqtt: the options, the configuration, then the bridge.
-#include <unistd.h>
-
-#include <climits>
 #include <cstdio>
 #include <string>
 
 #include "bridge/Bridge.h"
 #include "bridge/BridgeConfig.h"
+#include "bridge/BridgeSystem.h"
 
 namespace {
 
@@ -19,15 +17,6 @@ const char* const DefaultConfig = "/etc/zendrocast/mqtt.conf";
 int Fail(const std::string& message, int status) {
   std::fprintf(stderr, "zendrocast-mqtt: %s\n", message.c_str());
   return status;
-}
-
-// The tool that runs the commands: the zendrocast beside this program, as both packages and
-// a build folder have them.
-std::string ToolPath() {
-  char self[PATH_MAX] = {};
-  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string path = length > 0 ? std::string(self, static_cast<std::size_t>(length)) : "";
-  return path.substr(0, path.rfind('/') + 1) + "zendrocast";
 }
 
 }  // namespace
@@ -62,8 +51,9 @@ int main(int argc, char** argv) {
   if (!config.KeyFile.empty() && !BridgeConfig::CheckKeyFile(config, config.KeyFile, error)) {
     return Fail(error, 2);
   }
-  const std::string tool = ToolPath();
-  if (access(tool.c_str(), X_OK) != 0) {
+  // The tool that runs the commands: the zendrocast beside this program.
+  const std::string tool = BridgeSystem::ToolPath();
+  if (!BridgeSystem::CanRun(tool)) {
     return Fail("cannot run the tool " + tool, 2);
   }
   return Bridge::Run(config, password, tool, ZENDROCAST_VERSION);

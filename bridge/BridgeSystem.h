@@ -1,0 +1,97 @@
+// What the bridge needs of the operating system, in one place: running the tool with a deadline,
+// noticing boxes come and go, being asked to stop, waiting for all of these at once, reading a
+// secret only its owner may read, a box's port, the log. The build picks one implementation per
+// system (BridgeSystem_linux.cpp); everything else in the bridge is the same on every system.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace BridgeSystem {
+
+// A run of the tool: its process and its output so far.
+struct Child {
+  std::intptr_t Process = -1;  // -1: none
+  std::intptr_t Out = -1;      // its standard output and error, while open
+  std::intptr_t Err = -1;
+  std::string Stdout;
+  std::string Stderr;
+};
+
+// Starts the tool without a shell, with its standard input empty, an environment of PATH and
+// LANG alone, and nothing of the bridge's open (its broker connection above all); arguments
+// reach it as they are, each one argument. Returns false with the reason when it cannot; a tool
+// that cannot be executed ends with 127.
+bool Start(const std::string& tool, const std::vector<std::string>& arguments, Child& child,
+           std::string& error);
+// Reads what the child wrote; false once both of its outputs have ended.
+bool ReadOutput(Child& child);
+// Ends the child and whatever it started, at once (a run past its deadline).
+void Kill(const Child& child);
+// Waits for the ended child; returns its exit status (128 + signal when a signal ended it).
+int Reap(Child& child);
+
+// Raised from any thread, it wakes Wait; the MQTT client's events use one.
+class Wakeup {
+ public:
+  Wakeup();
+  ~Wakeup();
+  Wakeup(const Wakeup&) = delete;
+  Wakeup& operator=(const Wakeup&) = delete;
+  bool Valid() const { return Handle_ >= 0; }
+  void Raise();
+  void Clear();
+  std::intptr_t Handle() const { return Handle_; }
+
+ private:
+  std::intptr_t Handle_ = -1;
+};
+
+// The main loop's view of the system: stop requests (SIGTERM and SIGINT) and changes among the
+// HID nodes, from the moment it is made.
+class Events {
+ public:
+  // false with the reason when stop requests cannot be taken.
+  bool Open(std::string& error);
+  ~Events();
+  // Whether box changes are noticed as they happen; otherwise list the boxes every 2 s.
+  bool WatchesDevices() const { return Devices_ >= 0; }
+
+  struct Woken {
+    bool Stop = false;            // a stop was asked for
+    bool DevicesChanged = false;  // a HID node came, went or changed
+  };
+  // Waits until the wakeup is raised, a child writes or ends, a stop is asked for, the devices
+  // change, or timeoutMs pass (-1: no limit).
+  Woken Wait(const Wakeup& wakeup, const std::vector<const Child*>& children, int timeoutMs);
+
+ private:
+  std::intptr_t Stops_ = -1;
+  std::intptr_t Devices_ = -1;
+};
+
+// Reads the file at path when it is a regular file that only its owner may read, and that owner
+// is the bridge's user or an administrator; what names the file in a refusal ("a password
+// file"). Returns false with the reason.
+bool ReadSecret(const std::string& path, const std::string& what, std::string& contents,
+                std::string& error);
+
+// The port a box's node is plugged into, as the system names it: something that stays with the
+// USB port and interface, never an enumeration index; "" when unknown.
+std::string PortOf(const std::string& nodePath);
+
+// This machine's name; "" when it has none.
+std::string HostName();
+
+// The tool beside the running bridge.
+std::string ToolPath();
+bool CanRun(const std::string& program);
+
+// One log line, whole, where the system's administrator reads the bridge's log.
+void WriteLog(const std::string& line);
+
+// Drops a connection without a word to the peer (the broker then publishes the will).
+void DropConnection(int socket);
+
+}  // namespace BridgeSystem
