@@ -613,8 +613,9 @@ TEST_F(Bridge, SeveralBrokersAreTriedInTurnAndAClientCertificateAloneLogsIn) {
 
 TEST_F(Bridge, BadSendersAreHeldToBoundsAndCannotSpeakForOthers) {
   HidrawEmulator::Node slow = Box("hidraw0", "ZC-A", "usb-0:1/input0");
-  slow.WriteDelayMs = 100;  // a second a run
-  StartBridge({slow, Box("hidraw1", "ZC-B", "usb-0:2/input0")}, "queue_limit = 3\n");
+  slow.WriteDelayMs = 150;  // 1.5 s a run
+  StartBridge({slow, Box("hidraw1", "ZC-B", "usb-0:2/input0")},
+              "queue_limit = 3\ncommand_max_age = 2\n");
   ASSERT_TRUE(WaitForBox("ZC-B", true, 10));
   // One runs, three wait, the other six are answered at once; another box is still served.
   for (int n = 0; n < 10; ++n) {
@@ -652,6 +653,16 @@ TEST_F(Bridge, BadSendersAreHeldToBoundsAndCannotSpeakForOthers) {
         << message.Topic.substr(0, 80);
   }
   EXPECT_LT(Process.Log().size(), 8192u);
+  // Of the three that waited, the first ran after 1.5 s; the others had waited too long at 3 s.
+  ASSERT_TRUE(WaitForResults("ZC-A", 10, 8));
+  const std::vector<Received> slowResults = Results("ZC-A");
+  EXPECT_EQ(Field(slowResults[6].Payload, "status"), "0");
+  EXPECT_EQ(Field(slowResults[7].Payload, "status"), "0");
+  for (const std::size_t late : {8u, 9u}) {
+    EXPECT_EQ(Field(slowResults[late].Payload, "message"), "expired: not run, it waited too long");
+    EXPECT_EQ(Field(slowResults[late].Payload, "status"), "1");
+  }
+  EXPECT_EQ(WritesTo("hidraw0").size(), 20u);
 
   // An empty password file stops the start.
   std::ofstream(Broker.Folder + "/empty.password") << "\n";
