@@ -1,7 +1,6 @@
 #include "bridge/Bridge.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <climits>
 #include <deque>
@@ -80,9 +79,7 @@ struct Outgoing {
 struct State {
   BridgeConfig::Config Config;
   std::string Tool;
-  std::string Base;  // <prefix>/<node>
-  std::string NodeName;
-  Discovery::Node Node;
+  Discovery::Node Node;  // its name, its topics' base (<prefix>/<node>), its discovery
   Mqtt::Client* Client = nullptr;
   std::map<std::string, Box> Boxes;  // by id
   std::set<std::string> Warnings;    // those logged, so that each is logged once while it lasts
@@ -174,7 +171,7 @@ void PublishResult(State& state, const std::string& id, const Command& command,
                            ",\"reports_written\":" + std::to_string(outcome.ReportsWritten) +
                            ",\"duration_ms\":" + std::to_string(durationMs) + "}";
   Outgoing result;
-  result.Topic = state.Base + "/" + id + "/result";
+  result.Topic = state.Node.Base + "/" + id + "/result";
   result.Payload = json;
   result.HasCorrelation = command.HasCorrelation;
   result.CorrelationData = command.CorrelationData;
@@ -216,7 +213,7 @@ void PublishBoxes(State& state) {
             ",\"path\":" + Json::Quote(box.Path) +
             ",\"present\":" + (box.Present ? "true" : "false") + "}";
   }
-  PublishState(state, state.Base + "/boxes", json + "]");
+  PublishState(state, state.Node.Base + "/boxes", json + "]");
 }
 
 void PublishPresence(State& state, const std::string& id, bool present) {
@@ -309,14 +306,14 @@ void OnConnected(State& state) {
   // told everyone this node was offline. With MQTT 5 the broker said which QoS it takes; with
   // 3.1.1 the command subscription's grant says it.
   state.CommandSubscription =
-      state.Client->Subscribe(state.Base + "/+/command", std::min(2, state.Client->MaximumQos()));
+      state.Client->Subscribe(state.Node.Base + "/+/command", std::min(2, state.Client->MaximumQos()));
   const int stateQos = std::min(1, state.Client->MaximumQos());
   if (state.Config.Discovery) {
     state.Client->Subscribe(state.Config.DiscoveryPrefix + "/status", stateQos);
   }
   // The presence a box left retained in an earlier run, to be put right if it is gone now.
-  state.Client->Subscribe(state.Base + "/+/presence", stateQos);
-  PublishState(state, state.Base + "/status", "online");
+  state.Client->Subscribe(state.Node.Base + "/+/presence", stateQos);
+  PublishState(state, state.Node.Base + "/status", "online");
   PublishBoxes(state);
   for (const auto& [id, box] : state.Boxes) {
     PublishPresence(state, id, box.Present);
@@ -328,7 +325,7 @@ void OnSubscribed(State& state, const Mqtt::Event& event) {
     return;
   }
   if (event.GrantedQos >= 0x80) {
-    Log("the broker refused the subscription to " + Quoted(state.Base + "/+/command") +
+    Log("the broker refused the subscription to " + Quoted(state.Node.Base + "/+/command") +
         ": no commands will arrive (check the broker's ACL)");
   }
   const int granted = event.GrantedQos >= 0x80 ? 1 : event.GrantedQos;
@@ -351,7 +348,7 @@ void OnMessage(State& state, const Mqtt::Event& event) {
     }
     return;
   }
-  const std::string prefix = state.Base + "/";
+  const std::string prefix = state.Node.Base + "/";
   const auto ending = [&](const std::string& suffix) {
     return event.Topic.size() > prefix.size() + suffix.size() &&
            event.Topic.compare(0, prefix.size(), prefix) == 0 &&
@@ -412,7 +409,7 @@ void OnMessage(State& state, const Mqtt::Event& event) {
   if (!bad.empty()) {
     Refuse(state, id, command, 2, bad);
   } else if (box == state.Boxes.end()) {
-    Refuse(state, id, command, 2, "no box \"" + id + "\" on " + state.NodeName);
+    Refuse(state, id, command, 2, "no box \"" + id + "\" on " + state.Node.Name);
   } else if (state.Stopping) {
     Refuse(state, id, command, 1, "not run: the bridge is stopping");
   } else if (box->second.Queue.size() >= static_cast<std::size_t>(state.Config.QueueLimit)) {
@@ -494,7 +491,7 @@ int PollTimeout(const State& state, Clock::time_point stopBy) {
 
 // Publishes offline and waits for the broker to take it; false when it did not in time.
 bool PublishOffline(State& state) {
-  PublishState(state, state.Base + "/status", "offline");
+  PublishState(state, state.Node.Base + "/status", "offline");
   const Clock::time_point giveUp = Clock::now() + OfflineTime;
   while (state.Client->Unacknowledged() > 0 && Clock::now() < giveUp) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -509,10 +506,8 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
   State state;
   state.Config = config;
   state.Tool = tool;
-  state.NodeName = config.NodeName.empty() ? HostName() : config.NodeName;
-  state.Base = config.TopicPrefix + "/" + state.NodeName;
-  state.Node.Name = state.NodeName;
-  state.Node.Base = state.Base;
+  state.Node.Name = config.NodeName.empty() ? HostName() : config.NodeName;
+  state.Node.Base = config.TopicPrefix + "/" + state.Node.Name;
   state.Node.Prefix = config.DiscoveryPrefix;
   state.Node.Version = version;
   state.Node.SupportUrl = ZENDROCAST_SUPPORT_URL;
@@ -537,10 +532,10 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
   settings.KeyFile = config.KeyFile;
   settings.Username = config.Username;
   settings.Password = password;
-  settings.ClientId = "zendrocast-mqtt-" + state.NodeName;
+  settings.ClientId = "zendrocast-mqtt-" + state.Node.Name;
   settings.Keepalive = config.Keepalive;
   settings.Version = config.MqttVersion;
-  settings.WillTopic = state.Base + "/status";
+  settings.WillTopic = state.Node.Base + "/status";
   settings.WillPayload = "offline";
   Mqtt::Client client(settings);
   state.Client = &client;
