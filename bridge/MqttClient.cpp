@@ -165,11 +165,11 @@ std::string Client::Publish(const std::string& topic, const std::string& payload
       mosquitto_publish_v5(Handle_, &mid, topic.c_str(), static_cast<int>(payload.size()),
                            payload.data(), qos, retain, properties);
   mosquitto_property_free_all(&properties);
-  if (rc == MOSQ_ERR_SUCCESS && qos > 0) {
-    Unacknowledged_[mid] = topic;
-  }
   // Not connected: a QoS 0 message is dropped, the others wait for the connection.
   if (rc == MOSQ_ERR_SUCCESS || (rc == MOSQ_ERR_NO_CONN && qos > 0)) {
+    if (qos > 0) {
+      Unacknowledged_[mid] = topic;
+    }
     return std::string();
   }
   if (lasting != nullptr) {
