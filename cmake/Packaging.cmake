@@ -1,6 +1,6 @@
 # What `cmake --install` puts in place, and the packages CPack makes of it: a .deb on Linux (the
 # binary, the udev rule, the manual page, the copyright), a .zip on Windows (the executable,
-# the README and the licence).
+# the README and the licence), and on Windows an installer too (the msi target, with wixl).
 include(GNUInstallDirs)
 
 set(CPACK_PACKAGE_NAME zendrocast)
@@ -15,12 +15,49 @@ if(WIN32)
   install(TARGETS zendrocast RUNTIME DESTINATION .)
   install(FILES README.md LICENSE DESTINATION .)
   set(CPACK_GENERATOR ZIP)
+  # Beside the zip, an installer per architecture; their UpgradeCodes never change, so that a
+  # newer one replaces an older one in place.
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(CPACK_SYSTEM_NAME win64)
+    set(ZENDROCAST_MSI_ARCH x64)
+    set(ZENDROCAST_MSI_UPGRADE_CODE 810EC290-4B36-46BE-A965-9C6D7A0D1FB1)
+    set(ZENDROCAST_MSI_COMPONENT B7C9FA62-0288-4739-A068-7C4717383E83)
+    set(ZENDROCAST_MSI_PROGRAM_FILES ProgramFiles64Folder)
+    set(ZENDROCAST_MSI_WIN64 yes)
   else()
     set(CPACK_SYSTEM_NAME win32)
+    set(ZENDROCAST_MSI_ARCH x86)
+    set(ZENDROCAST_MSI_UPGRADE_CODE D8194151-6FB4-4C86-B4F6-1D9FB10EE595)
+    set(ZENDROCAST_MSI_COMPONENT 4E6AFF86-EEDB-4C3F-AC7D-7D8FB048B313)
+    set(ZENDROCAST_MSI_PROGRAM_FILES ProgramFilesFolder)
+    set(ZENDROCAST_MSI_WIN64 no)
   endif()
+  set(ZENDROCAST_MSI_PLATFORM ${ZENDROCAST_MSI_ARCH})
   include(CPack)
+  find_program(ZENDROCAST_WIXL wixl)
+  find_program(ZENDROCAST_MSIBUILD msibuild)
+  if(ZENDROCAST_WIXL AND ZENDROCAST_MSIBUILD)
+    # wixl takes files by paths relative to where it runs.
+    configure_file(packaging/zendrocast.wxs.in ${CMAKE_BINARY_DIR}/zendrocast.wxs @ONLY)
+    configure_file(README.md ${CMAKE_BINARY_DIR}/README.md COPYONLY)
+    configure_file(LICENSE ${CMAKE_BINARY_DIR}/LICENSE COPYONLY)
+    set(msi zendrocast-${PROJECT_VERSION}-${ZENDROCAST_MSI_ARCH}.msi)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${msi}
+                       COMMAND ${ZENDROCAST_WIXL} -a ${ZENDROCAST_MSI_ARCH} -o ${msi} zendrocast.wxs
+                       # The folder on the system PATH (appended, removed again by msiexec /x),
+                       # which wixl cannot say.
+                       COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -i
+                               ${PROJECT_SOURCE_DIR}/packaging/zendrocast-path.idt
+                       COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -q
+                               "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('RemoveEnvironmentStrings', 3300)"
+                       COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -q
+                               "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('WriteEnvironmentStrings', 5200)"
+                       DEPENDS zendrocast ${CMAKE_BINARY_DIR}/zendrocast.wxs
+                               ${PROJECT_SOURCE_DIR}/packaging/zendrocast-path.idt
+                       WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM
+                       COMMENT "Making the installer ${msi}")
+    add_custom_target(msi DEPENDS ${CMAKE_BINARY_DIR}/${msi})
+  endif()
   return()
 endif()
 

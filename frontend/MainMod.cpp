@@ -87,9 +87,10 @@ std::uint8_t ConvertField(const std::string& text, int field) {
       value > std::numeric_limits<std::int16_t>::max()) {
     throw Overflow(field, "outside -32768..32767");
   }
+  static_assert(CommandFields::Minimum == 0 && CommandFields::Maximum == 255,
+                "the message names the range");
   if (value < CommandFields::Minimum || value > CommandFields::Maximum) {
-    throw Overflow(field, "outside " + std::to_string(CommandFields::Minimum) + ".." +
-                              std::to_string(CommandFields::Maximum));
+    throw Overflow(field, "outside 0..255");
   }
   return static_cast<std::uint8_t>(value);
 }

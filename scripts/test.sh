@@ -4,8 +4,8 @@
 #   build and test        the unit, binary, emulated-hidraw, MQTT bridge and hardening tests
 #   sanitizers            the same under AddressSanitizer and UndefinedBehaviorSanitizer
 #   fuzz                  the libFuzzer targets for FUZZ_SECONDS (default 60) each
-#   windows               both cross builds: import tables, hardening, sizes
-#   wine                  the 64-bit unit and black-box tests under Wine
+#   windows               both cross builds: import tables, hardening, sizes; both installers
+#   wine                  the 64-bit unit and black-box tests under Wine; the installers
 #   packages              the .deb and both .zip files, installed and checked
 #   real HID stacks       Debian's kernel in a VM, all three builds against uhid devices
 #                         (tests/realstack/run.sh, which runs on its own too)
@@ -23,7 +23,8 @@ install_missing --architecture i386 --architecture arm64 --architecture armhf cm
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 dpkg-dev lintian unzip man-db \
   qemu-system-x86 busybox-static g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user \
   qemu-system-arm libmosquitto-dev mosquitto mosquitto-clients openssl udev systemd \
-  libmosquitto-dev:armhf libmosquitto-dev:arm64 rabbitmq-server python3 nodejs chromium
+  libmosquitto-dev:armhf libmosquitto-dev:arm64 rabbitmq-server python3 nodejs chromium msitools \
+  wixl
 
 jobs=$(nproc)
 wanted=("$@")
@@ -93,6 +94,7 @@ stage_windows() {
     cmake -S . -B "build-win-$arch" -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=OFF \
       -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake"
     cmake --build "build-win-$arch" -j "$jobs"
+    cmake --build "build-win-$arch" -j "$jobs" --target msi
     cmake -S . -B "build-win-$arch-tests" -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=ON \
       -DZENDROCAST_MINGW_THREADS=posix \
       -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake"
@@ -113,6 +115,10 @@ stage_wine() {
   "$loader" build-win-x86_64-tests/tests/zendrocast_unit_tests.exe
   ZENDROCAST_LAUNCHER="$loader" ZENDROCAST_EXE=build-win-x86_64/zendrocast.exe \
     build/tests/zendrocast_binary_tests
+  local version
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-win-x86_64/CMakeCache.txt)
+  scripts/check-msi.sh "$version" "build-win-x86_64/zendrocast-$version-x64.msi" \
+    "build-win-i686/zendrocast-$version-x86.msi"
   /usr/lib/wine/wineserver64 -k || true
 }
 
