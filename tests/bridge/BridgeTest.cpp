@@ -613,7 +613,7 @@ TEST_F(Bridge, SeveralBrokersAreTriedInTurnAndAClientCertificateAloneLogsIn) {
 
 TEST_F(Bridge, BadSendersAreHeldToBoundsAndCannotSpeakForOthers) {
   HidrawEmulator::Node slow = Box("hidraw0", "ZC-A", "usb-0:1/input0");
-  slow.WriteDelayMs = 150;  // 1.5 s a run
+  slow.WriteDelayMs = 120;  // 1.2 s a run
   StartBridge({slow, Box("hidraw1", "ZC-B", "usb-0:2/input0")},
               "queue_limit = 3\ncommand_max_age = 2\n");
   ASSERT_TRUE(WaitForBox("ZC-B", true, 10));
@@ -653,7 +653,7 @@ TEST_F(Bridge, BadSendersAreHeldToBoundsAndCannotSpeakForOthers) {
         << message.Topic.substr(0, 80);
   }
   EXPECT_LT(Process.Log().size(), 8192u);
-  // Of the three that waited, the first ran after 1.5 s; the others had waited too long at 3 s.
+  // Of the three that waited, the first ran after 1.2 s; the others had waited too long at 2.4 s.
   ASSERT_TRUE(WaitForResults("ZC-A", 10, 8));
   const std::vector<Received> slowResults = Results("ZC-A");
   EXPECT_EQ(Field(slowResults[6].Payload, "status"), "0");
