@@ -305,8 +305,8 @@ void OnConnected(State& state) {
   // After every connect: the session may be new (a broker that lost it), and the will has
   // told everyone this node was offline. With MQTT 5 the broker said which QoS it takes; with
   // 3.1.1 the command subscription's grant says it.
-  state.CommandSubscription =
-      state.Client->Subscribe(state.Node.Base + "/+/command", std::min(2, state.Client->MaximumQos()));
+  state.CommandSubscription = state.Client->Subscribe(state.Node.Base + "/+/command",
+                                                      std::min(2, state.Client->MaximumQos()));
   const int stateQos = std::min(1, state.Client->MaximumQos());
   if (state.Config.Discovery) {
     state.Client->Subscribe(state.Config.DiscoveryPrefix + "/status", stateQos);
@@ -360,7 +360,8 @@ void OnMessage(State& state, const Mqtt::Event& event) {
   if (ending("/presence")) {
     const std::string id = idBefore("/presence");
     const auto box = state.Boxes.find(id);
-    if (event.Payload == Discovery::Present && (box == state.Boxes.end() || !box->second.Present)) {
+    if (event.Payload == Discovery::Present && id.size() <= BoxIdLimit &&
+        (box == state.Boxes.end() || !box->second.Present)) {
       PublishPresence(state, id, false);
     }
     return;
