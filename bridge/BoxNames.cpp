@@ -2,6 +2,8 @@
 
 #include <map>
 
+#include "bridge/Log.h"
+
 namespace BoxNames {
 
 std::string TopicSafe(const std::string& text) {
@@ -33,16 +35,16 @@ std::vector<Named> Name(const std::vector<Found>& boxes, std::vector<std::string
       entry.BySerial = true;
     } else {
       if (!box.Serial.empty()) {
-        warnings.push_back("boxes share the serial \"" + box.Serial + "\": " + box.Path +
-                           " is named by its port");
+        warnings.push_back("boxes share the serial " + BridgeLog::Quoted(box.Serial) + ": " +
+                           box.Path + " is named by its port");
       }
       entry.Id = TopicSafe(box.Port);
     }
     if (entry.Id.empty()) {
       warnings.push_back(box.Path + " has no serial of its own and no port path: not offered");
     } else if (taken.count(entry.Id) != 0) {
-      warnings.push_back(box.Path + " would be named \"" + entry.Id + "\", as " + taken[entry.Id] +
-                         " is: not offered");
+      warnings.push_back(box.Path + " would be named " + BridgeLog::Quoted(entry.Id) + ", as " +
+                         taken[entry.Id] + " is: not offered");
       entry.Id.clear();
     } else {
       taken[entry.Id] = box.Path;
