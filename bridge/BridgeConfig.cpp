@@ -219,18 +219,18 @@ bool Load(const std::string& path, Config& config, std::string& error) {
 
 namespace {
 
-// Reads a secret the configuration names under key: a bare name is a credential systemd passed
-// (LoadCredential=).
+// Reads a secret the configuration names under key: a bare name is a credential the system
+// passed (systemd's LoadCredential=), or on Windows a file beside the configuration.
 bool ReadSecret(const std::string& key, const std::string& name, std::string& path,
                 std::string& contents, std::string& error) {
   path = name;
-  if (!path.empty() && path[0] != '/') {
-    const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
-    if (credentials == nullptr) {
+  if (!path.empty() && !BridgeSystem::IsAbsolute(path)) {
+    const std::string credentials = BridgeSystem::CredentialsFolder();
+    if (credentials.empty()) {
       error = key + " '" + path + "' is relative, and no CREDENTIALS_DIRECTORY is set";
       return false;
     }
-    path = std::string(credentials) + "/" + path;
+    path = credentials + path;
   }
   return BridgeSystem::ReadSecret(path, "a " + key, contents, error);
 }

@@ -1,7 +1,8 @@
 // What the bridge needs of the operating system, in one place: running the tool with a deadline,
 // noticing boxes come and go, being asked to stop, waiting for all of these at once, reading a
 // secret only its owner may read, a box's port, the log. The build picks one implementation per
-// system (BridgeSystem_linux.cpp); everything else in the bridge is the same on every system.
+// system (BridgeSystem_linux.cpp, BridgeSystem_win32.cpp); everything else in the bridge is the
+// same on every system.
 #pragma once
 
 #include <cstdint>
@@ -15,14 +16,16 @@ struct Child {
   std::intptr_t Process = -1;  // -1: none
   std::intptr_t Out = -1;      // its standard output and error, while open
   std::intptr_t Err = -1;
+  std::intptr_t Group = -1;  // what ends with the run (a job object), where the system has one
   std::string Stdout;
   std::string Stderr;
 };
 
 // Starts the tool without a shell, with its standard input empty, an environment of PATH and
-// LANG alone, and nothing of the bridge's open (its broker connection above all); arguments
-// reach it as they are, each one argument. Returns false with the reason when it cannot; a tool
-// that cannot be executed ends with 127.
+// LANG alone (on Windows PATH and the system's folders), and nothing of the bridge's open (its
+// broker connection above all); arguments reach it as they are, each one argument (on Windows,
+// where the tool reads its command tail, as ToolRuns::CommandTail joins them). Returns false with
+// the reason when it cannot; a tool that cannot be executed ends with 127.
 bool Start(const std::string& tool, const std::vector<std::string>& arguments, Child& child,
            std::string& error);
 // Reads what the child wrote; false once both of its outputs have ended.
@@ -48,8 +51,9 @@ class Wakeup {
   std::intptr_t Handle_ = -1;
 };
 
-// The main loop's view of the system: stop requests (SIGTERM and SIGINT) and changes among the
-// HID nodes, from the moment it is made.
+// The main loop's view of the system: stop requests (SIGTERM and SIGINT; on Windows the
+// service's stop control, Ctrl+C and Ctrl+Break) and changes among the HID nodes, from the moment
+// it is made.
 class Events {
  public:
   // false with the reason when stop requests cannot be taken.
@@ -72,7 +76,8 @@ class Events {
 };
 
 // Reads the file at path when it is a regular file that only its owner may read, and that owner
-// is the bridge's user or an administrator; what names the file in a refusal ("a password
+// is the bridge's user or an administrator (on Windows: that only SYSTEM, Administrators, its
+// owner and the bridge's own account may read); what names the file in a refusal ("a password
 // file"). Returns false with the reason.
 bool ReadSecret(const std::string& path, const std::string& what, std::string& contents,
                 std::string& error);
@@ -84,11 +89,25 @@ std::string PortOf(const std::string& nodePath);
 // This machine's name; "" when it has none.
 std::string HostName();
 
+// Runs program with the bridge's arguments (UTF-8, without the program's name) and returns its
+// exit status. On Windows, when the service control manager started the bridge, it runs as the
+// service: stop controls become stop requests, and its status the service's exit code.
+int RunProgram(int argc, char** argv, int (*program)(const std::vector<std::string>& arguments));
+
+// The configuration file read when none is named.
+std::string DefaultConfigPath();
+// Where a secret named without a folder is, with a separator at the end: the credentials systemd
+// passed ("" when none), or on Windows the configuration's folder.
+std::string CredentialsFolder();
+bool IsAbsolute(const std::string& path);
+
 // The tool beside the running bridge.
 std::string ToolPath();
 bool CanRun(const std::string& program);
 
-// One log line, whole, where the system's administrator reads the bridge's log.
+// One log line, whole, where the system's administrator reads the bridge's log: the journal
+// through standard error; on Windows the Application event log, and standard error too in a
+// console.
 void WriteLog(const std::string& line);
 
 // Drops a connection without a word to the peer (the broker then publishes the will).

@@ -264,6 +264,23 @@ std::string PortOf(const std::string& nodePath) {
   return std::string();
 }
 
+int RunProgram(int argc, char** argv, int (*program)(const std::vector<std::string>& arguments)) {
+  return program(std::vector<std::string>(argv + 1, argv + argc));
+}
+
+std::string DefaultConfigPath() {
+  return "/etc/zendrocast/mqtt.conf";
+}
+
+std::string CredentialsFolder() {
+  const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+  return credentials != nullptr ? std::string(credentials) + "/" : std::string();
+}
+
+bool IsAbsolute(const std::string& path) {
+  return !path.empty() && path[0] == '/';
+}
+
 std::string HostName() {
   char name[HOST_NAME_MAX + 1] = {};
   gethostname(name, sizeof name - 1);

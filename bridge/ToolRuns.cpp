@@ -89,6 +89,10 @@ std::string ArgumentText(const std::vector<std::string>& arguments) {
   return text;
 }
 
+std::string CommandLine(const std::string& tool, const std::vector<std::string>& arguments) {
+  return "\"" + tool + "\" " + ArgumentText(arguments);
+}
+
 Outcome Summarize(int exitStatus, const std::string& argumentText, const std::string& out,
                   const std::string& err) {
   Outcome outcome;

@@ -27,6 +27,10 @@ bool IsUtf8(const std::string& text);
 std::vector<std::string> Arguments(bool bySerial, const std::string& serialOrPath,
                                    const std::string& payload);
 
+// The command line that runs the tool with these arguments where the tool reads its command
+// tail as typed (Windows): the program in double quotes, then the argument text.
+std::string CommandLine(const std::string& tool, const std::vector<std::string>& arguments);
+
 struct Outcome {
   int Status = 1;       // the tool's exit status: 0, 1, 2 or 3
   std::string Message;  // its error line, or its last failing trace line

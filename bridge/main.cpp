@@ -1,6 +1,7 @@
 // Process entry of zendrocast-mqtt: the options, the configuration, then the bridge.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "bridge/Bridge.h"
 #include "bridge/BridgeConfig.h"
@@ -12,19 +13,16 @@ const char* const HelpText =
 #include "BridgeHelpText.inc"
     ;
 
-const char* const DefaultConfig = "/etc/zendrocast/mqtt.conf";
-
+// Where the bridge's own log goes: a service has no console to say it on.
 int Fail(const std::string& message, int status) {
-  std::fprintf(stderr, "zendrocast-mqtt: %s\n", message.c_str());
+  BridgeSystem::WriteLog("zendrocast-mqtt: " + message);
   return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::string configPath = DefaultConfig;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
+int RunBridge(const std::vector<std::string>& arguments) {
+  std::string configPath = BridgeSystem::DefaultConfigPath();
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& option = arguments[i];
     if (option == "--help") {
       std::fputs(HelpText, stdout);
       return 0;
@@ -33,8 +31,8 @@ int main(int argc, char** argv) {
       std::puts("zendrocast-mqtt " ZENDROCAST_VERSION);
       return 0;
     }
-    if (option == "--config" && i + 1 < argc) {
-      configPath = argv[++i];
+    if (option == "--config" && i + 1 < arguments.size()) {
+      configPath = arguments[++i];
     } else {
       return Fail("unknown option '" + option + "' (see --help)", 2);
     }
@@ -57,4 +55,10 @@ int main(int argc, char** argv) {
     return Fail("cannot run the tool " + tool, 2);
   }
   return Bridge::Run(config, password, tool, ZENDROCAST_VERSION);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return BridgeSystem::RunProgram(argc, argv, RunBridge);
 }
