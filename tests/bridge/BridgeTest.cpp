@@ -768,6 +768,30 @@ TEST_F(Bridge, TheFleetPageInARealBrowser) {
 
 // In the kernel VM (tests/realstack): uhid boxes through the kernel's HID core and hidraw, one
 // named by serial and one by its port, a third plugged in and unplugged while the bridge runs.
+TEST_F(Bridge, TheWindowsBridgeUnderWineAnswersAndGoesOfflineOnCtrlC) {
+  const char* launcher = std::getenv("ZENDROCAST_WINE");  // the wine stage sets both
+  const char* binary = std::getenv("ZENDROCAST_MQTT");
+  if (launcher == nullptr || binary == nullptr) {
+    GTEST_SKIP() << "runs in the wine stage (ZENDROCAST_WINE, ZENDROCAST_MQTT)";
+  }
+  // Wine's console, with no boxes: its SetupAPI finds none here.
+  Process.Launcher = launcher;
+  Process.Config = "host = 127.0.0.1\nport = " + std::to_string(Broker.Port) +
+                   "\nusername = bridge\npassword_file = Z:" + Broker.Folder +
+                   "/bridge.password\nnode_name = pi1\n";
+  Process.Start({});
+  ASSERT_TRUE(Process.WaitForLog("connected to 127.0.0.1", 60)) << Process.Log();
+  ASSERT_TRUE(Peer->WaitFor(
+      Base + "boxes", [](auto& lists) { return !lists.empty() && lists.back().Payload == "[]"; },
+      10));
+  Peer->Publish(Base + "ZC-9/command", "1 10 20");
+  ASSERT_TRUE(WaitForResults("ZC-9", 1, 20));
+  EXPECT_EQ(Field(Results("ZC-9").front().Payload, "status"), "2");
+  EXPECT_EQ(Process.Stop(SIGINT), 0);  // Wine's Ctrl+C
+  EXPECT_EQ(Peer->Messages(Base + "status").back().Payload, "offline");
+  EXPECT_EQ(Process.CountInLog("stopped (offline published)"), 1) << Process.Log();
+}
+
 TEST(RealStack, UhidBoxesThroughTheKernelsHidCore) {
   const char* program = std::getenv("ZENDROCAST_UHID_DEVICE");  // set in the VM, which runs it
   if (program == nullptr) {

@@ -348,6 +348,10 @@ void Bridge::Start(const std::vector<HidrawEmulator::Node>& nodes) {
     // The build's, unless told another (the kernel VM runs a copy: its /tmp is its own).
     const char* binary = std::getenv("ZENDROCAST_MQTT");
     binary = binary != nullptr ? binary : ZENDROCAST_MQTT_BINARY;
+    if (!Launcher.empty()) {
+      execl(Launcher.c_str(), Launcher.c_str(), binary, "--config",
+            ("Z:" + Folder + "/mqtt.conf").c_str(), nullptr);
+    }
     execl(binary, binary, "--config", (Folder + "/mqtt.conf").c_str(), nullptr);
     _exit(127);
   }
