@@ -1,11 +1,15 @@
 // The bridge's system on Windows: CreateProcess in a job object that kills on close, events and
 // WaitForMultipleObjects, device-interface notifications, the service control manager, security
 // descriptors, the Application event log.
+// winsock2.h must come before windows.h, and windows.h before the rest.
+// clang-format off
+#include <winsock2.h>
+#include <windows.h>
 #include <aclapi.h>
 #include <cfgmgr32.h>
 #include <shellapi.h>
-#include <windows.h>
-#include <winsock2.h>
+#include <shlobj.h>
+// clang-format on
 
 #include <algorithm>
 #include <atomic>
@@ -560,10 +564,14 @@ int RunProgram(int, char**, int (*program)(const std::vector<std::string>& argum
 }
 
 std::string DefaultConfigPath() {
-  wchar_t folder[MAX_PATH] = {};
-  const DWORD length = GetEnvironmentVariableW(L"ProgramData", folder, MAX_PATH);
-  const std::string base =
-      length > 0 && length < MAX_PATH ? Narrow(folder) : std::string("C:\\ProgramData");
+  // The folder the installer calls CommonAppDataFolder, as the system knows it (a service's
+  // environment may say otherwise).
+  wchar_t* folder = nullptr;
+  std::string base = "C:\\ProgramData";
+  if (SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &folder) == S_OK) {
+    base = Narrow(folder);
+  }
+  CoTaskMemFree(folder);
   return base + "\\zendrocast\\mqtt.conf";
 }
 

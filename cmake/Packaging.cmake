@@ -37,11 +37,68 @@ if(WIN32)
   find_program(ZENDROCAST_WIXL wixl)
   find_program(ZENDROCAST_MSIBUILD msibuild)
   if(ZENDROCAST_WIXL AND ZENDROCAST_MSIBUILD)
+    set(msi zendrocast-${PROJECT_VERSION}-${ZENDROCAST_MSI_ARCH}.msi)
+    # The bridge, built where the POSIX thread model is (the tests' build), for the 64-bit
+    # installer: zendrocast-mqtt.exe as a service that runs as LocalService, starts by hand until
+    # a configuration exists, and is restarted after a failure (not after exit status 2, which the
+    # bridge reports as the service's own exit code, not as a crash).
+    set(ZENDROCAST_MQTT_EXE "" CACHE FILEPATH "zendrocast-mqtt.exe for the 64-bit installer")
+    set(ZENDROCAST_MSI_BRIDGE "")
+    set(ZENDROCAST_MSI_BRIDGE_DATA "")
+    set(ZENDROCAST_MSI_BRIDGE_REFS "")
+    set(bridge_commands)
+    set(bridge_depends)
+    if(ZENDROCAST_MQTT_EXE AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+      configure_file(${ZENDROCAST_MQTT_EXE} ${CMAKE_BINARY_DIR}/zendrocast-mqtt.exe COPYONLY)
+      configure_file(packaging/mqtt-windows.conf ${CMAKE_BINARY_DIR}/mqtt.conf.example COPYONLY)
+      set(ZENDROCAST_MSI_BRIDGE [=[
+          <Component Id="Bridge" Guid="5F0C3E1A-8D2B-4C6E-9A71-3B5D2E8F4C90" Win64="yes">
+            <File Id="BridgeExe" Name="zendrocast-mqtt.exe" Source="zendrocast-mqtt.exe"
+                  KeyPath="yes"/>
+            <ServiceInstall Id="BridgeService" Name="zendrocast-mqtt"
+                            DisplayName="zendrocast MQTT bridge"
+                            Description="Puts this machine's zendrocast boxes on an MQTT broker"
+                            Type="ownProcess" Start="demand" ErrorControl="normal"
+                            Account="NT AUTHORITY\LocalService"/>
+            <ServiceControl Id="BridgeControl" Name="zendrocast-mqtt" Stop="both"
+                            Remove="uninstall" Wait="yes"/>
+            <RegistryKey Root="HKLM"
+                         Key="SYSTEM\CurrentControlSet\Services\EventLog\Application\zendrocast-mqtt">
+              <RegistryValue Name="EventMessageFile" Type="string" Value="[#BridgeExe]"/>
+              <RegistryValue Name="TypesSupported" Type="integer" Value="7"/>
+            </RegistryKey>
+          </Component>]=])
+      set(ZENDROCAST_MSI_BRIDGE_DATA [=[
+      <Directory Id="CommonAppDataFolder">
+        <Directory Id="DATADIR" Name="zendrocast">
+          <Component Id="BridgeExample" Guid="A3E1D7C2-6B84-4F19-8E25-C07D9B3A6E41" Win64="yes">
+            <File Id="BridgeExample" Name="mqtt.conf.example" Source="mqtt.conf.example"
+                  KeyPath="yes"/>
+          </Component>
+        </Directory>
+      </Directory>]=])
+      set(ZENDROCAST_MSI_BRIDGE_REFS [=[
+      <ComponentRef Id="Bridge"/>
+      <ComponentRef Id="BridgeExample"/>]=])
+      # wixl has no custom actions in a folder: two deferred ones that run sc.exe as the system
+      # (3170: an executable in a folder, deferred, not impersonated, its status ignored), after
+      # the service is installed.
+      set(sc "\"[System64Folder]sc.exe\"")
+      set(bridge_commands
+          COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -q
+                  "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('BridgeRestarts', 3170, 'INSTALLDIR', '${sc} failure zendrocast-mqtt reset= 86400 actions= restart/5000/restart/10000/restart/60000')"
+          COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -q
+                  "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('BridgeAutoStart', 3170, 'INSTALLDIR', '\"[System64Folder]cmd.exe\" /c if exist \"[DATADIR]mqtt.conf\" ${sc} config zendrocast-mqtt start= delayed-auto')"
+          COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -q
+                  "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('BridgeRestarts', 'NOT REMOVE', 5810)"
+          COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -q
+                  "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('BridgeAutoStart', 'NOT REMOVE', 5820)")
+      set(bridge_depends ${ZENDROCAST_MQTT_EXE} ${PROJECT_SOURCE_DIR}/packaging/mqtt-windows.conf)
+    endif()
     # wixl takes files by paths relative to where it runs.
     configure_file(packaging/zendrocast.wxs.in ${CMAKE_BINARY_DIR}/zendrocast.wxs @ONLY)
     configure_file(README.md ${CMAKE_BINARY_DIR}/README.md COPYONLY)
     configure_file(LICENSE ${CMAKE_BINARY_DIR}/LICENSE COPYONLY)
-    set(msi zendrocast-${PROJECT_VERSION}-${ZENDROCAST_MSI_ARCH}.msi)
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/${msi}
                        COMMAND ${ZENDROCAST_WIXL} -a ${ZENDROCAST_MSI_ARCH} -o ${msi} zendrocast.wxs
                        # The folder on the system PATH (appended, removed again by msiexec /x),
@@ -52,7 +109,8 @@ if(WIN32)
                                "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('RemoveEnvironmentStrings', 3300)"
                        COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -q
                                "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('WriteEnvironmentStrings', 5200)"
-                       DEPENDS zendrocast ${CMAKE_BINARY_DIR}/zendrocast.wxs
+                       ${bridge_commands}
+                       DEPENDS zendrocast ${CMAKE_BINARY_DIR}/zendrocast.wxs ${bridge_depends}
                                ${PROJECT_SOURCE_DIR}/packaging/zendrocast-path.idt
                        WORKING_DIRECTORY ${CMAKE_BINARY_DIR} VERBATIM
                        COMMENT "Making the installer ${msi}")
