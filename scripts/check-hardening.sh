@@ -75,7 +75,8 @@ check_pe() {
     grep -Eq '^Entry 5 [0-9a-f]+ 0*[1-9a-f][0-9a-f]* Base Relocation' <<<"$headers" ||
       fail "$exe has no base relocations"
     size=$(stat -c %s "$exe")
-    [ "$size" -le 250000 ] || fail "$exe is $size bytes, more than 250000"
+    # The tool's promise; the bridge, with OpenSSL inside, is held to its own (SIZE_LIMIT).
+    [ "$size" -le "${SIZE_LIMIT:-250000}" ] || fail "$exe is $size bytes, more than ${SIZE_LIMIT:-250000}"
     echo "$exe: ASLR, DEP$(grep -q HIGH_ENTROPY_VA <<<"$headers" && echo ', high-entropy addresses'), $size bytes"
   done
 }

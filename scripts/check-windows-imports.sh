@@ -5,7 +5,7 @@
 set -euo pipefail
 objdump=$1
 shift
-allowed='^(kernel32|setupapi|hid|msvcrt|user32|advapi32|ntdll|api-ms-win-crt-[a-z0-9-]+|vcruntime140|ucrtbase)\.dll$'
+allowed='^(kernel32|setupapi|hid|msvcrt|user32|advapi32|ntdll|cfgmgr32|shell32|ole32|ws2_32|api-ms-win-crt-[a-z0-9-]+|vcruntime140|ucrtbase)\.dll$'
 status=0
 for exe in "$@"; do
   dlls=$("$objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')

@@ -39,3 +39,24 @@ quietly() {
   rm -f "$log"
   return "$status"
 }
+
+# build_windows JOBS: both Windows builds as shipped, with their installers. The 64-bit bridge
+# needs the POSIX thread model and the libraries windows-deps.sh builds: the 64-bit test build
+# (build-win-x86_64-tests) makes it, and the 64-bit installer takes it from there.
+build_windows() {
+  local jobs=$1 arch bridge
+  scripts/windows-deps.sh build-win-deps
+  quietly cmake -S . -B build-win-x86_64-tests -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=ON \
+    -DZENDROCAST_MINGW_THREADS=posix -DZENDROCAST_WIN_DEPS="$PWD/build-win-deps" \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake
+  quietly cmake --build build-win-x86_64-tests -j "$jobs" --target zendrocast-mqtt
+  for arch in i686 x86_64; do
+    bridge=()
+    [ "$arch" = i686 ] ||
+      bridge=(-DZENDROCAST_MQTT_EXE="$PWD/build-win-x86_64-tests/zendrocast-mqtt.exe")
+    quietly cmake -S . -B "build-win-$arch" -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=OFF \
+      "${bridge[@]}" -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake"
+    quietly cmake --build "build-win-$arch" -j "$jobs"
+    quietly cmake --build "build-win-$arch" -j "$jobs" --target msi
+  done
+}

@@ -4,8 +4,11 @@
 #   build and test        the unit, binary, emulated-hidraw, MQTT bridge and hardening tests
 #   sanitizers            the same under AddressSanitizer and UndefinedBehaviorSanitizer
 #   fuzz                  the libFuzzer targets for FUZZ_SECONDS (default 60) each
-#   windows               both cross builds: import tables, hardening, sizes; both installers
-#   wine                  the 64-bit unit and black-box tests under Wine; the installers
+#   windows               both cross builds (and the 64-bit bridge, with OpenSSL and libmosquitto
+#                         built from Debian's sources once): import tables, hardening, sizes;
+#                         both installers
+#   wine                  the 64-bit unit and black-box tests under Wine, the bridge in Wine's
+#                         console; the installers
 #   packages              the .deb and both .zip files, installed and checked
 #   real HID stacks       Debian's kernel in a VM, all three builds against uhid devices
 #                         (tests/realstack/run.sh, which runs on its own too)
@@ -89,12 +92,10 @@ stage_fuzz() {
 
 stage_windows() {
   local arch
+  # The executables and installers as shipped (and the 64-bit bridge), then the unit tests, which
+  # need the POSIX thread model.
+  build_windows "$jobs"
   for arch in i686 x86_64; do
-    # The executables as shipped, and the unit tests (which need the POSIX thread model).
-    cmake -S . -B "build-win-$arch" -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=OFF \
-      -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake"
-    cmake --build "build-win-$arch" -j "$jobs"
-    cmake --build "build-win-$arch" -j "$jobs" --target msi
     cmake -S . -B "build-win-$arch-tests" -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=ON \
       -DZENDROCAST_MINGW_THREADS=posix \
       -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake"
@@ -103,6 +104,10 @@ stage_windows() {
       "build-win-$arch-tests/tests/zendrocast_unit_tests.exe"
     scripts/check-hardening.sh pe "$arch-w64-mingw32-objdump" "build-win-$arch/zendrocast.exe"
   done
+  cmake --build build-win-x86_64-tests -j "$jobs" --target zendrocast_bridge_unit_tests
+  scripts/check-windows-imports.sh x86_64-w64-mingw32-objdump build-win-x86_64-tests/zendrocast-mqtt.exe
+  SIZE_LIMIT=6000000 scripts/check-hardening.sh pe x86_64-w64-mingw32-objdump \
+    build-win-x86_64-tests/zendrocast-mqtt.exe
 }
 
 stage_wine() {
@@ -113,6 +118,10 @@ stage_wine() {
   /usr/lib/wine/wineserver64 -p120
   "$loader" wineboot --init >/dev/null 2>&1
   "$loader" build-win-x86_64-tests/tests/zendrocast_unit_tests.exe
+  "$loader" build-win-x86_64-tests/tests/zendrocast_bridge_unit_tests.exe
+  # The Windows bridge in Wine's console, against the rig's Mosquitto.
+  ZENDROCAST_WINE="$loader" ZENDROCAST_MQTT="$PWD/build-win-x86_64-tests/zendrocast-mqtt.exe" \
+    build/tests/zendrocast_bridge_tests --gtest_filter='Bridge.TheWindowsBridgeUnderWine*'
   ZENDROCAST_LAUNCHER="$loader" ZENDROCAST_EXE=build-win-x86_64/zendrocast.exe \
     build/tests/zendrocast_binary_tests
   local version

@@ -860,6 +860,71 @@ TEST(RealStack, UhidBoxesThroughTheKernelsHidCore) {
   broker.Stop(SIGTERM);
 }
 
+TEST(RealStack, TheWindowsServiceUnderWineFromInstallToUninstall) {
+  const char* program = std::getenv("ZENDROCAST_UHID_DEVICE");
+  const char* msi = std::getenv("ZENDROCAST_MSI");  // set in the VM, with WINEPREFIX
+  const char* prefix = std::getenv("WINEPREFIX");
+  if (program == nullptr || msi == nullptr || prefix == nullptr) {
+    GTEST_SKIP() << "runs in the kernel VM (tests/realstack/run.sh)";
+  }
+  const std::string wine = "/usr/lib/wine/wine64 ";
+  const std::string box = "0600ff0901a101150026ff00750895080901810209019102c0";
+  MqttRig::Broker broker;
+  broker.Start();
+  MqttRig::Peer peer(broker.Port);
+  peer.Subscribe("zendrocast/#");
+  MqttRig::UhidDevices devices;
+  devices.Start(program, {"winbox,6666:f100," + box + ",serial=ZC-WIN-1"});
+  // Services end with the last program of the session: one stays while the test runs.
+  ASSERT_EQ(std::system(("(sleep 600 | " + wine + "cmd.exe >/dev/null 2>&1 &)").c_str()), 0);
+  ASSERT_EQ(std::system((wine + "msiexec /i '" + msi + "' /qn").c_str()), 0);
+  const std::string drive = std::string(prefix) + "/drive_c";
+  const std::string folder = drive + "/Program Files/zendrocast";
+  ASSERT_TRUE(std::filesystem::exists(folder + "/zendrocast-mqtt.exe"));
+  ASSERT_TRUE(std::filesystem::exists(drive + "/ProgramData/zendrocast/mqtt.conf.example"));
+  const std::string base = "zendrocast/win1/";
+  std::ofstream(drive + "/ProgramData/zendrocast/mqtt.conf")
+      << "host = 127.0.0.1\nport = " << broker.Port
+      << "\nusername = bridge\npassword_file = Z:" << broker.Folder
+      << "/bridge.password\nnode_name = win1\n";
+  ASSERT_EQ(std::system((wine + "net start zendrocast-mqtt").c_str()), 0);
+  const auto listed = [&](const std::string& text, int seconds) {
+    return peer.WaitFor(
+        base + "boxes",
+        [&](auto& lists) {
+          return !lists.empty() && lists.back().Payload.find(text) != std::string::npos;
+        },
+        seconds);
+  };
+  ASSERT_TRUE(listed("\"id\":\"ZC-WIN-1\"", 120));
+  peer.Publish(base + "ZC-WIN-1/command", "1 10 20");
+  peer.Publish(base + "ZC-WIN-1/command", "1 10 256");
+  ASSERT_TRUE(peer.WaitFor(
+      base + "ZC-WIN-1/result", [](auto& results) { return results.size() >= 2; }, 120));
+  const std::vector<Received> results = peer.Messages(base + "ZC-WIN-1/result");
+  EXPECT_EQ(Field(results[0].Payload, "status"), "0") << results[0].Payload;
+  EXPECT_EQ(Field(results[1].Payload, "status"), "2") << results[1].Payload;
+  EXPECT_EQ(devices.Reports("winbox"),
+            std::vector<std::string>(10, "9 00 31 0a 14 7a 7a 7a 7a 7a"));
+  // Unplugged: listed as absent (Wine has no device notifications: the 2 s listing).
+  devices.Stop();
+  EXPECT_TRUE(listed("\"present\":false", 60));
+  ASSERT_EQ(std::system((wine + "net stop zendrocast-mqtt").c_str()), 0);
+  EXPECT_TRUE(peer.WaitFor(
+      base + "status",
+      [](auto& states) { return !states.empty() && states.back().Payload == "offline"; }, 30));
+  ASSERT_EQ(std::system((wine + "msiexec /x '" + msi + "' /qn").c_str()), 0);
+  EXPECT_FALSE(std::filesystem::exists(folder));
+  EXPECT_NE(std::system((wine + "reg query "
+                                "'HKLM\\System\\CurrentControlSet\\Services\\zendrocast-mqtt' "
+                                ">/dev/null 2>&1")
+                            .c_str()),
+            0);
+  // The configuration stays for the next installation.
+  EXPECT_TRUE(std::filesystem::exists(drive + "/ProgramData/zendrocast/mqtt.conf"));
+  broker.Stop(SIGTERM);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -18,18 +18,14 @@ here=tests/realstack
 source scripts/lib.sh
 install_missing --architecture i386 qemu-system-x86 busybox-static wine64 wine32:i386 \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake g++ libgtest-dev udev mosquitto openssl \
-  libmosquitto-dev libfuse3-dev pkg-config
+  libmosquitto-dev libfuse3-dev pkg-config dpkg-dev wixl msitools
 
 # The builds the guest runs.
 jobs=$(nproc)
 quietly cmake -S . -B build -DZENDROCAST_TESTS=ON
 quietly cmake --build build -j "$jobs" --target zendrocast zendrocast_uhid_device \
   zendrocast_scenario_runner zendrocast-mqtt zendrocast_bridge_tests
-for arch in i686 x86_64; do
-  quietly cmake -S . -B "build-win-$arch" -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=OFF \
-    -DCMAKE_TOOLCHAIN_FILE="cmake/toolchain-$arch-w64-mingw32.cmake"
-  quietly cmake --build "build-win-$arch" -j "$jobs"
-done
+build_windows "$jobs"
 
 # Debian's kernel, unpacked (not installed), kept between runs.
 cache=${ZENDROCAST_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zendrocast}/vm-amd64
@@ -73,7 +69,7 @@ cp build/zendrocast build/zendrocast-mqtt build/tests/zendrocast_uhid_device \
   build/tests/zendrocast_scenario_runner build/tests/zendrocast_bridge_tests "$here/guest.sh" \
   "$here/scenarios.txt" "$here/descriptors.txt" packaging/70-zendrocast.rules "$results/"
 mkdir -p "$results/win64" "$results/win32"
-cp build-win-x86_64/zendrocast.exe "$results/win64/"
+cp build-win-x86_64/zendrocast.exe build-win-x86_64/zendrocast-*-x64.msi "$results/win64/"
 cp build-win-i686/zendrocast.exe "$results/win32/"
 for scenario in "$@"; do
   printf -- '--only %s ' "$scenario" >>"$results/only"
