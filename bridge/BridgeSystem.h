@@ -100,6 +100,9 @@ std::string DefaultConfigPath();
 // passed ("" when none), or on Windows the configuration's folder.
 std::string CredentialsFolder();
 bool IsAbsolute(const std::string& path);
+// Whether TLS finds the system's certificate authorities without a ca_file (not on Windows,
+// whose store OpenSSL does not read).
+bool HasSystemCertificates();
 
 // The tool beside the running bridge.
 std::string ToolPath();

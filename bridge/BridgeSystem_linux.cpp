@@ -281,6 +281,10 @@ bool IsAbsolute(const std::string& path) {
   return !path.empty() && path[0] == '/';
 }
 
+bool HasSystemCertificates() {
+  return true;
+}
+
 std::string HostName() {
   char name[HOST_NAME_MAX + 1] = {};
   gethostname(name, sizeof name - 1);

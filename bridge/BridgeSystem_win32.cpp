@@ -587,6 +587,10 @@ bool IsAbsolute(const std::string& path) {
           (path[1] == '\\' || path[1] == '/'));
 }
 
+bool HasSystemCertificates() {
+  return false;
+}
+
 std::string HostName() {
   wchar_t name[256] = {};
   DWORD length = 256;

@@ -42,6 +42,10 @@ int RunBridge(const std::vector<std::string>& arguments) {
   if (!BridgeConfig::Load(configPath, config, error)) {
     return Fail(error, 2);
   }
+  if (config.Tls && config.CaFile.empty() && !BridgeSystem::HasSystemCertificates()) {
+    return Fail(configPath + ": 'tls = true' needs 'ca_file' here (the broker's CA as a PEM file)",
+                2);
+  }
   std::string password;
   if (!config.PasswordFile.empty() && !BridgeConfig::ReadPassword(config, password, error)) {
     return Fail(error, 2);

@@ -4,7 +4,8 @@
 # system PATH and makes an entry under Apps & features with the version; msiexec /x leaves no
 # file, no PATH entry and no entry behind. The 64-bit one's zendrocast --version runs from PATH
 # (this machine's kernel runs no 32-bit programs), and a build of a newer version, with the same
-# UpgradeCode, replaces it in place.
+# UpgradeCode, replaces it in place. The 64-bit one also installs the bridge as the service
+# zendrocast-mqtt with its example configuration, and removes both again.
 # Usage: scripts/check-msi.sh VERSION X64.msi X86.msi
 set -euo pipefail
 version=$1 x64=$2 x86=$3
@@ -26,6 +27,11 @@ listed() {
   done
 }
 
+service='HKLM\System\CurrentControlSet\Services\zendrocast-mqtt'
+has_service() {
+  "$wine" reg query "$service" >/dev/null 2>&1
+}
+
 in_path() {
   "$wine" reg query "$environment" /v PATH | tr -d '\r' | grep -Fqi "$1"
 }
@@ -38,6 +44,12 @@ check() {
   done
   in_path "C:\\$folder\\zendrocast" || fail "$msi did not put its folder on the PATH"
   [ "$(listed)" = "$version" ] || fail "$msi: Apps & features lists '$(listed)', not $version"
+  if [ "$folder" = "Program Files" ]; then
+    [ -f "$drive/Program Files/zendrocast/zendrocast-mqtt.exe" ] &&
+      [ -f "$drive/ProgramData/zendrocast/mqtt.conf.example" ] ||
+      fail "$msi did not install the bridge and its example configuration"
+    has_service || fail "$msi did not register the service zendrocast-mqtt"
+  fi
 }
 
 removed() {
@@ -46,6 +58,9 @@ removed() {
   [ ! -e "$drive/$folder/zendrocast" ] || fail "$msi left $folder/zendrocast behind"
   ! in_path "\\zendrocast" || fail "$msi left its folder on the PATH"
   [ -z "$(listed)" ] || fail "$msi left an entry under Apps & features"
+  ! has_service || fail "$msi left the service zendrocast-mqtt"
+  [ ! -e "$drive/ProgramData/zendrocast/mqtt.conf.example" ] ||
+    fail "$msi left the example configuration"
 }
 
 check "$x64" "Program Files"
@@ -73,4 +88,4 @@ rm -f "$next" "$(dirname "$x64")/zendrocast-next.wxs"
 
 check "$x86" "Program Files (x86)"
 removed "$x86" "Program Files (x86)"
-echo "installers: $(basename "$x64") and $(basename "$x86") install, run from PATH (x64), upgrade in place and uninstall cleanly"
+echo "installers: $(basename "$x64") (with the bridge's service) and $(basename "$x86") install, run from PATH (x64), upgrade in place and uninstall cleanly"

@@ -64,7 +64,7 @@ printf '%s\n' "${modules[@]}" >"$initramfs/modules/order"
 (cd "$initramfs" && find . | busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$scratch/initrd.gz"
 
 # The results share: the builds, the scenarios, and a Wine prefix whose SDL bus is off (with it
-# on, Wine does not offer hidraw devices).
+# on, Wine does not offer hidraw devices) and whose services may take 3 minutes to start.
 cp build/zendrocast build/zendrocast-mqtt build/tests/zendrocast_uhid_device \
   build/tests/zendrocast_scenario_runner build/tests/zendrocast_bridge_tests "$here/guest.sh" \
   "$here/scenarios.txt" "$here/descriptors.txt" packaging/70-zendrocast.rules "$results/"
@@ -80,6 +80,9 @@ echo "== making a Wine prefix"
   /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
   /usr/lib/wine/wine64 reg add 'HKLM\System\CurrentControlSet\Services\winebus' \
     /v 'Enable SDL' /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  # A service's first start under software emulation takes longer than the 30 s Windows allows.
+  /usr/lib/wine/wine64 reg add 'HKLM\System\CurrentControlSet\Control' \
+    /v ServicesPipeTimeout /t REG_DWORD /d 180000 /f >/dev/null 2>&1
   /usr/lib/wine/wineserver64 -w
 )
 
