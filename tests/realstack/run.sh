@@ -82,7 +82,7 @@ echo "== making a Wine prefix"
     /v 'Enable SDL' /t REG_DWORD /d 0 /f >/dev/null 2>&1
   # A service's first start under software emulation takes longer than the 30 s Windows allows.
   /usr/lib/wine/wine64 reg add 'HKLM\System\CurrentControlSet\Control' \
-    /v ServicesPipeTimeout /t REG_DWORD /d 180000 /f >/dev/null 2>&1
+    /v ServicesPipeTimeout /t REG_SZ /d 180000 /f >/dev/null 2>&1
   /usr/lib/wine/wineserver64 -w
 )
 
