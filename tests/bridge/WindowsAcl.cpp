@@ -1,6 +1,9 @@
 // The unit tests' way to give a file an access control list, on Windows.
-#include <sddl.h>
+// windows.h before the headers that build on it.
+// clang-format off
 #include <windows.h>
+#include <sddl.h>
+// clang-format on
 
 #include <string>
 
