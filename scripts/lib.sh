@@ -49,7 +49,8 @@ build_windows() {
   quietly cmake -S . -B build-win-x86_64-tests -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=ON \
     -DZENDROCAST_MINGW_THREADS=posix -DZENDROCAST_WIN_DEPS="$PWD/build-win-deps" \
     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake
-  quietly cmake --build build-win-x86_64-tests -j "$jobs" --target zendrocast-mqtt
+  # The bridge runs the tool beside it.
+  quietly cmake --build build-win-x86_64-tests -j "$jobs" --target zendrocast-mqtt zendrocast
   for arch in i686 x86_64; do
     bridge=()
     [ "$arch" = i686 ] ||
