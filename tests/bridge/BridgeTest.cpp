@@ -798,6 +798,17 @@ TEST_F(Bridge, TheWindowsBridgeUnderWineAnswersAndGoesOfflineOnCtrlC) {
   EXPECT_EQ(Process.CountInLog("stopped (offline published)"), 1) << Process.Log();
 }
 
+// Waits until the last boxes list on topic holds text; false after the timeout.
+bool LastListHolds(MqttRig::Peer& peer, const std::string& topic, const std::string& text,
+                   int seconds) {
+  return peer.WaitFor(
+      topic,
+      [&](const std::vector<Received>& lists) {
+        return !lists.empty() && lists.back().Payload.find(text) != std::string::npos;
+      },
+      seconds);
+}
+
 TEST(RealStack, UhidBoxesThroughTheKernelsHidCore) {
   const char* program = std::getenv("ZENDROCAST_UHID_DEVICE");  // set in the VM, which runs it
   if (program == nullptr) {
@@ -817,12 +828,7 @@ TEST(RealStack, UhidBoxesThroughTheKernelsHidCore) {
   bridge.Config = MqttRig::BridgeConfig(broker);
   bridge.Start({});
   const auto listed = [&](const std::string& text, int seconds) {
-    return peer.WaitFor(
-        Base + "boxes",
-        [&](auto& lists) {
-          return !lists.empty() && lists.back().Payload.find(text) != std::string::npos;
-        },
-        seconds);
+    return LastListHolds(peer, Base + "boxes", text, seconds);
   };
   ASSERT_TRUE(listed("\"id\":\"usb-vm-1_input0\"", 60)) << bridge.Log();
   ASSERT_TRUE(listed("\"id\":\"ZC-REAL-1\"", 5));
@@ -895,12 +901,7 @@ TEST(RealStack, TheWindowsServiceUnderWineFromInstallToUninstall) {
       << "/bridge.password\nnode_name = win1\n";
   ASSERT_EQ(std::system((wine + "net start zendrocast-mqtt").c_str()), 0);
   const auto listed = [&](const std::string& text, int seconds) {
-    return peer.WaitFor(
-        base + "boxes",
-        [&](auto& lists) {
-          return !lists.empty() && lists.back().Payload.find(text) != std::string::npos;
-        },
-        seconds);
+    return LastListHolds(peer, base + "boxes", text, seconds);
   };
   ASSERT_TRUE(listed("\"id\":\"ZC-WIN-1\"", 120));
   peer.Publish(base + "ZC-WIN-1/command", "1 10 20");
