@@ -38,3 +38,19 @@ ZENDROCAST_UHID_DEVICE=/tmp/results/zendrocast_uhid_device \
   --gtest_filter='RealStack.*' > bridge.log 2>&1
 echo "bridge status $?"
 cat bridge.log
+
+# The 32-bit installer: its zendrocast --version from PATH, which only this guest's kernel runs.
+if [ -d wineprefix ]; then
+  msi=$(ls win32/zendrocast-*-x86.msi | head -n 1)
+  version=${msi#win32/zendrocast-}
+  version=${version%-x86.msi}
+  windows="Z:\\tmp\\results\\$(echo "$msi" | tr / '\\')"
+  /usr/lib/wine/wine64 msiexec /i "$windows" /qn
+  # A new session takes the system's PATH as the installer left it.
+  /usr/lib/wine/wineserver64 -k
+  ran=$(/usr/lib/wine/wine zendrocast --version | tr -d '\r')
+  /usr/lib/wine/wine64 msiexec /x "$windows" /qn
+  echo "x86 installer: $ran"
+  [ "$ran" = "zendrocast $version" ] && [ ! -e "$WINEPREFIX/drive_c/Program Files (x86)/zendrocast" ]
+  echo "x86 installer status $?"
+fi

@@ -70,7 +70,7 @@ cp build/zendrocast build/zendrocast-mqtt build/tests/zendrocast_uhid_device \
   "$here/scenarios.txt" "$here/descriptors.txt" packaging/70-zendrocast.rules "$results/"
 mkdir -p "$results/win64" "$results/win32"
 cp build-win-x86_64/zendrocast.exe build-win-x86_64/zendrocast-*-x64.msi "$results/win64/"
-cp build-win-i686/zendrocast.exe "$results/win32/"
+cp build-win-i686/zendrocast.exe build-win-i686/zendrocast-*-x86.msi "$results/win32/"
 for scenario in "$@"; do
   printf -- '--only %s ' "$scenario" >>"$results/only"
 done
@@ -106,3 +106,4 @@ if [ "$status" -ne 0 ]; then
 fi
 grep -q '^runner status 0$' "$results/guest.log"
 grep -q '^bridge status 0$' "$results/guest.log"
+[ ! -d "$results/wineprefix" ] || grep -q '^x86 installer status 0$' "$results/guest.log"
