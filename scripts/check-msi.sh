@@ -4,8 +4,9 @@
 # system PATH and makes an entry under Apps & features with the version; msiexec /x leaves no
 # file, no PATH entry and no entry behind. The 64-bit one's zendrocast --version runs from PATH
 # (this machine's kernel runs no 32-bit programs; the test VM runs the 32-bit one's), and a build
-# of a newer version, with the same UpgradeCode, replaces it in place. The 64-bit one also installs the bridge as the service
-# zendrocast-mqtt with its example configuration, and removes both again.
+# of a newer version, with the same UpgradeCode, replaces it in place. The 64-bit one also
+# installs the bridge as the service zendrocast-mqtt with its example configuration, and removes
+# both again.
 # Usage: scripts/check-msi.sh VERSION X64.msi X86.msi
 set -euo pipefail
 version=$1 x64=$2 x86=$3
