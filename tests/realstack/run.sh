@@ -3,9 +3,11 @@
 # machine's root file system shared read-only, so that the guest runs the very binaries and Wine
 # that this machine has, and runs the scenarios of tests/realstack/scenarios.txt in it: the
 # Linux build through the kernel's HID core, hid-generic, hidraw and uhid, and the 64-bit and
-# 32-bit Windows executables through Wine's SetupAPI, hid.dll, HID class driver and parser.
+# 32-bit Windows executables through Wine's SetupAPI, hid.dll, HID class driver and parser; then
+# the MQTT bridge's real-stack tests (the Linux build, and the Windows service from the 64-bit
+# installer) and the 32-bit installer's zendrocast --version from PATH.
 # Installs what it needs when missing, builds what it runs (incrementally), and fails when a
-# scenario fails or the guest does not power off within the hard timeout.
+# scenario or test fails or the guest does not power off within the hard timeout.
 #
 # Usage: tests/realstack/run.sh [SCENARIO...]     (no names: every scenario)
 # Environment: ZENDROCAST_VM_TIMEOUT (seconds, default 900), ZENDROCAST_CACHE (where the kernel
