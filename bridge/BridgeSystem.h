@@ -24,7 +24,7 @@ struct Child {
 // Starts the tool without a shell, with its standard input empty, an environment of PATH and
 // LANG alone (on Windows PATH and the system's folders), and nothing of the bridge's open (its
 // broker connection above all); arguments reach it as they are, each one argument (on Windows,
-// where the tool reads its command tail, as ToolRuns::CommandTail joins them). Returns false with
+// where the tool reads its command tail, as ToolRuns::CommandLine joins them). Returns false with
 // the reason when it cannot; a tool that cannot be executed ends with 127.
 bool Start(const std::string& tool, const std::vector<std::string>& arguments, Child& child,
            std::string& error);
