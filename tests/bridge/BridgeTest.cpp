@@ -29,6 +29,8 @@ namespace {
 std::string UnavailableReason;  // why this machine cannot run the suite; empty when it can
 
 const std::string Base = "zendrocast/pi1/";
+// The report descriptor of a box (hex), for the kernel VM's uhid boxes.
+const std::string BoxDescriptor = "0600ff0901a101150026ff00750895080901810209019102c0";
 const std::vector<std::uint8_t> Report = {0, 49, 10, 20, 122, 122, 122, 122, 122};
 
 std::vector<std::vector<std::uint8_t>> WritesTo(const std::string& node) {
@@ -766,8 +768,6 @@ TEST_F(Bridge, TheFleetPageInARealBrowser) {
 #endif
 }
 
-// In the kernel VM (tests/realstack): uhid boxes through the kernel's HID core and hidraw, one
-// named by serial and one by its port, a third plugged in and unplugged while the bridge runs.
 TEST_F(Bridge, TheWindowsBridgeUnderWineAnswersAndGoesOfflineOnCtrlC) {
   const char* launcher = std::getenv("ZENDROCAST_WINE");  // the wine stage sets both
   const char* binary = std::getenv("ZENDROCAST_MQTT");
@@ -782,9 +782,7 @@ TEST_F(Bridge, TheWindowsBridgeUnderWineAnswersAndGoesOfflineOnCtrlC) {
   ASSERT_TRUE(Process.WaitForLog("'tls = true' needs 'ca_file'", 60)) << Process.Log();
   std::this_thread::sleep_for(std::chrono::seconds(3));  // its exit, after the line
   EXPECT_EQ(Process.Stop(SIGKILL), 2);
-  Process.Config = "host = 127.0.0.1\nport = " + std::to_string(Broker.Port) +
-                   "\nusername = bridge\npassword_file = Z:" + Broker.Folder +
-                   "/bridge.password\nnode_name = pi1\n";
+  Process.Config = MqttRig::BridgeConfig(Broker, "", "Z:");
   Process.Start({});
   ASSERT_TRUE(Process.WaitForLog("connected to 127.0.0.1", 60)) << Process.Log();
   ASSERT_TRUE(Peer->WaitFor(
@@ -809,6 +807,8 @@ bool LastListHolds(MqttRig::Peer& peer, const std::string& topic, const std::str
       seconds);
 }
 
+// In the kernel VM (tests/realstack): uhid boxes through the kernel's HID core and hidraw, one
+// named by serial and one by its port, a third plugged in and unplugged while the bridge runs.
 TEST(RealStack, UhidBoxesThroughTheKernelsHidCore) {
   const char* program = std::getenv("ZENDROCAST_UHID_DEVICE");  // set in the VM, which runs it
   if (program == nullptr) {
@@ -816,14 +816,13 @@ TEST(RealStack, UhidBoxesThroughTheKernelsHidCore) {
   }
   ASSERT_EQ(access("/dev/uhid", W_OK), 0) << "no /dev/uhid";
   ASSERT_EQ(MqttRig::Unavailable(false), "");
-  const std::string box = "0600ff0901a101150026ff00750895080901810209019102c0";
   MqttRig::Broker broker;
   broker.Start();
   MqttRig::Peer peer(broker.Port);
   peer.Subscribe("zendrocast/#");
   MqttRig::UhidDevices devices;
-  devices.Start(program, {"named,6666:f100," + box + ",serial=ZC-REAL-1",
-                          "unnamed,6666:f100," + box + ",serial=,phys=usb-vm-1/input0"});
+  devices.Start(program, {"named,6666:f100," + BoxDescriptor + ",serial=ZC-REAL-1",
+                          "unnamed,6666:f100," + BoxDescriptor + ",serial=,phys=usb-vm-1/input0"});
   MqttRig::Bridge bridge;
   bridge.Config = MqttRig::BridgeConfig(broker);
   bridge.Start({});
@@ -847,7 +846,7 @@ TEST(RealStack, UhidBoxesThroughTheKernelsHidCore) {
   // Plugged in and unplugged: the kernel's own hidraw node comes and goes.
   MqttRig::UhidDevices later;
   const auto plugged = std::chrono::steady_clock::now();
-  later.Start(program, {"later,6666:f100," + box + ",serial=ZC-REAL-2"});
+  later.Start(program, {"later,6666:f100," + BoxDescriptor + ",serial=ZC-REAL-2"});
   ASSERT_TRUE(listed("\"id\":\"ZC-REAL-2\",\"serial\":\"ZC-REAL-2\",\"path\":", 30));
   const double shown =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - plugged).count();
@@ -880,13 +879,12 @@ TEST(RealStack, TheWindowsServiceUnderWineFromInstallToUninstall) {
     GTEST_SKIP() << "runs in the kernel VM (tests/realstack/run.sh)";
   }
   const std::string wine = "/usr/lib/wine/wine64 ";
-  const std::string box = "0600ff0901a101150026ff00750895080901810209019102c0";
   MqttRig::Broker broker;
   broker.Start();
   MqttRig::Peer peer(broker.Port);
   peer.Subscribe("zendrocast/#");
   MqttRig::UhidDevices devices;
-  devices.Start(program, {"winbox,6666:f100," + box + ",serial=ZC-WIN-1"});
+  devices.Start(program, {"winbox,6666:f100," + BoxDescriptor + ",serial=ZC-WIN-1"});
   // Services end with the last program of the session: one stays while the test runs.
   ASSERT_EQ(std::system(("(sleep 600 | " + wine + "cmd.exe >/dev/null 2>&1 &)").c_str()), 0);
   ASSERT_EQ(std::system((wine + "msiexec /i '" + msi + "' /qn").c_str()), 0);
@@ -894,21 +892,18 @@ TEST(RealStack, TheWindowsServiceUnderWineFromInstallToUninstall) {
   const std::string folder = drive + "/Program Files/zendrocast";
   ASSERT_TRUE(std::filesystem::exists(folder + "/zendrocast-mqtt.exe"));
   ASSERT_TRUE(std::filesystem::exists(drive + "/ProgramData/zendrocast/mqtt.conf.example"));
-  const std::string base = "zendrocast/win1/";
   std::ofstream(drive + "/ProgramData/zendrocast/mqtt.conf")
-      << "host = 127.0.0.1\nport = " << broker.Port
-      << "\nusername = bridge\npassword_file = Z:" << broker.Folder
-      << "/bridge.password\nnode_name = win1\n";
+      << MqttRig::BridgeConfig(broker, "", "Z:");
   ASSERT_EQ(std::system((wine + "net start zendrocast-mqtt").c_str()), 0);
   const auto listed = [&](const std::string& text, int seconds) {
-    return LastListHolds(peer, base + "boxes", text, seconds);
+    return LastListHolds(peer, Base + "boxes", text, seconds);
   };
   ASSERT_TRUE(listed("\"id\":\"ZC-WIN-1\"", 120));
-  peer.Publish(base + "ZC-WIN-1/command", "1 10 20");
-  peer.Publish(base + "ZC-WIN-1/command", "1 10 256");
+  peer.Publish(Base + "ZC-WIN-1/command", "1 10 20");
+  peer.Publish(Base + "ZC-WIN-1/command", "1 10 256");
   ASSERT_TRUE(peer.WaitFor(
-      base + "ZC-WIN-1/result", [](auto& results) { return results.size() >= 2; }, 120));
-  const std::vector<Received> results = peer.Messages(base + "ZC-WIN-1/result");
+      Base + "ZC-WIN-1/result", [](auto& results) { return results.size() >= 2; }, 120));
+  const std::vector<Received> results = peer.Messages(Base + "ZC-WIN-1/result");
   EXPECT_EQ(Field(results[0].Payload, "status"), "0") << results[0].Payload;
   EXPECT_EQ(Field(results[1].Payload, "status"), "2") << results[1].Payload;
   EXPECT_EQ(devices.Reports("winbox"),
@@ -918,7 +913,7 @@ TEST(RealStack, TheWindowsServiceUnderWineFromInstallToUninstall) {
   EXPECT_TRUE(listed("\"present\":false", 60));
   ASSERT_EQ(std::system((wine + "net stop zendrocast-mqtt").c_str()), 0);
   EXPECT_TRUE(peer.WaitFor(
-      base + "status",
+      Base + "status",
       [](auto& states) { return !states.empty() && states.back().Payload == "offline"; }, 30));
   ASSERT_EQ(std::system((wine + "msiexec /x '" + msi + "' /qn").c_str()), 0);
   EXPECT_FALSE(std::filesystem::exists(folder));

@@ -412,10 +412,10 @@ std::vector<std::string> UhidDevices::Reports(const std::string& name) {
   return reports;
 }
 
-std::string BridgeConfig(const Broker& broker, const std::string& extra) {
+std::string BridgeConfig(const Broker& broker, const std::string& extra, const std::string& drive) {
   return "host = " + std::string(broker.Tls ? "localhost" : "127.0.0.1") +
          "\nport = " + std::to_string(broker.Port) +
-         "\nusername = bridge\npassword_file = " + broker.Folder +
+         "\nusername = bridge\npassword_file = " + drive + broker.Folder +
          "/bridge.password\nnode_name = pi1\nkeepalive = 10\n" + extra;
 }
 

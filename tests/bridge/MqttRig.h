@@ -112,8 +112,10 @@ struct UhidDevices {
   void Stop() { Program.Stop(); }  // destroys the devices: an unplug, as the kernel sees it
 };
 
-// The configuration for a bridge that connects to the broker as "bridge".
-std::string BridgeConfig(const Broker& broker, const std::string& extra = "");
+// The configuration for a bridge that connects to the broker as "bridge"; drive comes before
+// the rig's paths ("Z:" for the Windows bridge under Wine).
+std::string BridgeConfig(const Broker& broker, const std::string& extra = "",
+                         const std::string& drive = "");
 
 // The value of a key of a flat JSON object: a string's content or a number's text.
 std::string Field(const std::string& json, const std::string& key);
