@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "bridge/BoxNames.h"
-#include "bridge/BridgeSystem.h"
+#include "bridge/system/BridgeSystem.h"
 #include "bridge/Discovery.h"
 #include "bridge/Json.h"
 #include "bridge/Log.h"
-#include "bridge/MqttClient.h"
+#include "bridge/mqtt/MqttClient.h"
 #include "bridge/ToolRuns.h"
 #include "device/WriteToDeviceMod.h"
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "bridge/BridgeSystem.h"
+#include "bridge/system/BridgeSystem.h"
 
 namespace BridgeConfig {
 namespace {

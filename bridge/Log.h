@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "bridge/BridgeSystem.h"
+#include "bridge/system/BridgeSystem.h"
 #include "bridge/Json.h"
 
 namespace BridgeLog {

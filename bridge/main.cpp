@@ -5,7 +5,7 @@
 
 #include "bridge/Bridge.h"
 #include "bridge/BridgeConfig.h"
-#include "bridge/BridgeSystem.h"
+#include "bridge/system/BridgeSystem.h"
 
 namespace {
 

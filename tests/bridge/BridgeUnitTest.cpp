@@ -15,7 +15,7 @@
 
 #include "bridge/BoxNames.h"
 #include "bridge/BridgeConfig.h"
-#include "bridge/BridgeSystem.h"
+#include "bridge/system/BridgeSystem.h"
 #include "bridge/Discovery.h"
 #include "bridge/Json.h"
 #include "bridge/Log.h"

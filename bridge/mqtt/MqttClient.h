@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "bridge/BridgeConfig.h"
-#include "bridge/BridgeSystem.h"
+#include "bridge/system/BridgeSystem.h"
 
 struct mosquitto;
 struct mosquitto_message;

@@ -17,7 +17,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "bridge/BridgeSystem.h"
+#include "bridge/system/BridgeSystem.h"
 
 namespace BridgeSystem {
 namespace {

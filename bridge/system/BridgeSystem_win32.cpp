@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "bridge/BridgeSystem.h"
+#include "bridge/system/BridgeSystem.h"
 #include "bridge/ToolRuns.h"
 
 namespace BridgeSystem {

@@ -1,4 +1,4 @@
-#include "bridge/MqttClient.h"
+#include "bridge/mqtt/MqttClient.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>

@@ -1,8 +1,8 @@
 // What the bridge needs of the operating system, in one place: running the tool with a deadline,
 // noticing boxes come and go, being asked to stop, waiting for all of these at once, reading a
 // secret only its owner may read, a box's port, the log. The build picks one implementation per
-// system (BridgeSystem_linux.cpp, BridgeSystem_win32.cpp); everything else in the bridge is the
-// same on every system.
+// system (BridgeSystem_linux.cpp, BridgeSystem_win32.cpp, beside this file); everything else in
+// the bridge is the same on every system.
 #pragma once
 
 #include <cstdint>
