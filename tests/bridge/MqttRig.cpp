@@ -52,6 +52,18 @@ bool Accepts(int port) {
   return accepted;
 }
 
+// A broker that does not come up fails the test here, not later as a missing message.
+void WaitUntilServed(int port, int seconds, const std::string& log) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!Accepts(port)) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      throw std::runtime_error("nothing serves port " + std::to_string(port) + " after " +
+                               std::to_string(seconds) + " s; see " + log);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
 std::string MakeFolder(const char* pattern) {
   std::string folder = pattern;
   if (mkdtemp(&folder[0]) == nullptr) {
@@ -156,7 +168,7 @@ void Broker::Start() {
           listener + "allow_anonymous false\npassword_file " + Folder + "/passwd\nacl_file " +
               Folder + "/acl\npersistence true\npersistence_location " + Folder +
               "/\nautosave_interval 1\nautosave_on_changes true\nlog_dest file " + Folder +
-              "/broker.log\n"
+              "/broker.log\n" + (Verbose ? "log_type all\n" : "") +
               // The tests run as root; the broker keeps to their private folder.
               "user root\n"
               // As the README advises for commands: no Nagle delay on small packets.
@@ -170,9 +182,7 @@ void Broker::Start() {
     execlp("mosquitto", "mosquitto", "-c", (Folder + "/mosquitto.conf").c_str(), nullptr);
     _exit(127);
   }
-  for (int i = 0; i < 100 && !Accepts(Port); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  WaitUntilServed(Port, 60, Folder + "/broker.log");
 }
 
 void RabbitBroker::Start() {
@@ -211,9 +221,7 @@ void RabbitBroker::Start() {
            (Folder + "/run.sh").c_str(), nullptr);
     _exit(127);
   }
-  for (int i = 0; i < 1200 && !Accepts(Port); ++i) {  // about 15 s here
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  WaitUntilServed(Port, 120, Folder + "/server.log");  // about 15 s here
 }
 
 void RabbitBroker::Stop(int signal) {
@@ -222,6 +230,23 @@ void RabbitBroker::Stop(int signal) {
     waitpid(Pid, nullptr, 0);
     kill(-Pid, SIGKILL);  // its epmd, and whatever else is left of the group
     Pid = -1;
+  }
+}
+
+bool Broker::WaitForSave(const std::string& client, int seconds) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    std::ifstream file(Folder + "/broker.log");
+    const std::string log((std::istreambuf_iterator<char>(file)), {});
+    const std::size_t last = log.rfind(client);
+    if (last != std::string::npos &&
+        log.find("Saving in-memory database", last) != std::string::npos) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 
@@ -263,6 +288,12 @@ Peer::Peer(int port, const std::string& clientId, const std::string& user,
         peer->Messages_.push_back(received);
         peer->Arrived_.notify_all();
       });
+  mosquitto_subscribe_callback_set(Handle_, [](mosquitto*, void* self, int mid, int, const int*) {
+    auto* peer = static_cast<Peer*>(self);
+    std::lock_guard<std::mutex> guard(peer->Lock_);
+    peer->Granted_.insert(mid);
+    peer->Arrived_.notify_all();
+  });
   mosquitto_reconnect_delay_set(Handle_, 1, 1, false);
 
   mosquitto_property* session = nullptr;  // MQTT 5 sessions end with the connection by default
@@ -284,8 +315,16 @@ Peer::~Peer() {
 }
 
 void Peer::Subscribe(const std::string& pattern) {
-  mosquitto_subscribe(Handle_, nullptr, pattern.c_str(), 2);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the SUBACK, in practice
+  int mid = 0;
+  if (mosquitto_subscribe(Handle_, &mid, pattern.c_str(), 2) != MOSQ_ERR_SUCCESS) {
+    throw std::runtime_error("the peer cannot subscribe to " + pattern);
+  }
+  // Retained messages come after the SUBACK: a test that waits for them needs the grant first.
+  std::unique_lock<std::mutex> guard(Lock_);
+  if (!Arrived_.wait_for(guard, std::chrono::seconds(60),
+                         [&] { return Granted_.count(mid) != 0; })) {
+    throw std::runtime_error("no SUBACK for " + pattern + " within 60 s");
+  }
 }
 
 void Peer::Publish(const std::string& topic, const std::string& payload, bool retain,
@@ -364,6 +403,22 @@ int Bridge::Stop(int signal) {
   kill(Pid, signal);
   int status = 0;
   waitpid(Pid, &status, 0);
+  Pid = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int Bridge::Wait(int seconds) {
+  if (Pid <= 0) {
+    return -1;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  int status = 0;
+  while (Pid > 0 && waitpid(Pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
   Pid = -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

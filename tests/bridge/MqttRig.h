@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,12 +36,15 @@ struct Broker {
   // A listener on WebSocketPort for MQTT over WebSockets that also serves this folder's files.
   std::string HttpDir;
   int WebSocketPort = 0;
+  bool Verbose = false;  // logs every packet and every save of its persistence
   pid_t Pid = -1;
   // Users: "bridge" (password "bridge-secret"), "peer" (password "peer-secret") and "page"
   // (password "page-secret", which may only send commands, read the bridges' topics and its own
   // replies, as the README's ACL for the fleet page has it).
   void Start();
   void Stop(int signal);  // SIGTERM saves the persistence file, SIGKILL does not
+  // Verbose: waits until it has saved its persistence after its last exchange with the client.
+  bool WaitForSave(const std::string& client, int seconds) const;
 };
 
 // RabbitMQ with its MQTT plugin (3.1.1 only, QoS 1 at most), a node of its own with its own
@@ -67,6 +71,7 @@ class Peer {
                 const std::string& user = "peer", const std::string& password = "peer-secret",
                 bool version5 = true);
   ~Peer();
+  // Returns once the broker has granted it.
   void Subscribe(const std::string& pattern);
   // QoS 2 (or qos); with MQTT 5 properties when given.
   void Publish(const std::string& topic, const std::string& payload, bool retain = false,
@@ -83,6 +88,7 @@ class Peer {
   std::mutex Lock_;
   std::condition_variable Arrived_;
   std::vector<Received> Messages_;
+  std::set<int> Granted_;  // subscriptions the broker answered, by message id
 };
 
 // zendrocast-mqtt running in a namespace whose only hidraw nodes are the emulator's.
@@ -94,7 +100,8 @@ struct Bridge {
   std::string Launcher;  // Wine's loader, for the Windows bridge; it reads Z:\ paths
   pid_t Pid = -1;
   void Start(const std::vector<HidrawEmulator::Node>& nodes);
-  int Stop(int signal);  // returns the exit status
+  int Stop(int signal);   // returns the exit status
+  int Wait(int seconds);  // for its own exit: the exit status, or -1 while it still runs
   std::string Log() const;
   // Waits until the log holds text (count times); false after the timeout.
   bool WaitForLog(const std::string& text, int seconds, int count = 1) const;
