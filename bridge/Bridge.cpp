@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "bridge/BoxNames.h"
-#include "bridge/system/BridgeSystem.h"
 #include "bridge/Discovery.h"
+#include "bridge/Journal.h"
 #include "bridge/Json.h"
 #include "bridge/Log.h"
-#include "bridge/mqtt/MqttClient.h"
 #include "bridge/ToolRuns.h"
+#include "bridge/mqtt/MqttClient.h"
+#include "bridge/system/BridgeSystem.h"
 #include "device/WriteToDeviceMod.h"
 
 namespace Bridge {
@@ -25,6 +26,7 @@ using BridgeLog::Log;
 using BridgeLog::Quoted;
 
 using Clock = std::chrono::steady_clock;
+using WallClock = std::chrono::system_clock;
 
 // How long after a change in /dev the boxes are listed again: udev's own changes (group, mode,
 // links) come just after the kernel's, and one listing covers them all.
@@ -42,6 +44,11 @@ constexpr std::size_t CorrelationLimit = 256;
 constexpr std::size_t ResponseTopicLimit = 256;
 // Messages waiting for a connection the broker's QoS is known on.
 constexpr std::size_t OutboxLimit = 4096;
+// Commands the journal holds beyond the queues and the runs: those on their way in, and those
+// answered whose results are on their way out.
+constexpr std::size_t JournalAllowance = 256;
+// The tag of a command that the journal did not take (full, or not writable).
+constexpr std::uint64_t NotTaken = ~std::uint64_t{0};
 
 struct Command {
   std::string Payload;
@@ -49,6 +56,7 @@ struct Command {
   std::string CorrelationData;
   std::string ResponseTopic;
   Clock::time_point ExpiresAt = Clock::time_point::max();
+  std::uint64_t JournalId = 0;  // 0: not in the journal
 };
 
 struct Box {
@@ -74,6 +82,7 @@ struct Outgoing {
   std::string CorrelationData;
   std::string Sent;  // logged once libmosquitto took it
   std::string What;  // what it is, for a failure's log line
+  std::uint64_t JournalId = 0;
 };
 
 struct State {
@@ -81,6 +90,7 @@ struct State {
   std::string Tool;
   Discovery::Node Node;  // its name, its topics' base (<prefix>/<node>), its discovery
   Mqtt::Client* Client = nullptr;
+  Journal::File* Journal = nullptr;
   std::map<std::string, Box> Boxes;  // by id
   std::set<std::string> Warnings;    // those logged, so that each is logged once while it lasts
   bool Connected = false;
@@ -91,6 +101,7 @@ struct State {
   int Qos = 2;                   // of commands and results: the highest the broker takes
   std::deque<Outgoing> Outbox;
   bool Stopping = false;
+  Clock::time_point StopBy = Clock::time_point::max();  // runs under way end then
   bool Watching = false;  // /dev is watched; otherwise the boxes are listed on an interval
   Clock::time_point RescanDue = Clock::time_point::max();
 };
@@ -122,13 +133,14 @@ void Flush(State& state) {
     bool lasting = false;
     const std::string error = state.Client->Publish(
         message.Topic, message.Payload, state.Qos, false,
-        message.HasCorrelation ? &message.CorrelationData : nullptr, &lasting);
+        message.HasCorrelation ? &message.CorrelationData : nullptr, &lasting, message.JournalId);
     if (error.empty()) {
       if (!message.Sent.empty()) {
         Log(message.Sent);
       }
     } else if (lasting) {
       Log(message.What + " not sent: " + error);
+      state.Journal->Acknowledged(message.JournalId);  // no connection will ever take it
     } else {
       Log(message.What + " not sent yet (" + error + "): kept for the next connection");
       state.Ready = false;
@@ -142,6 +154,7 @@ void Send(State& state, Outgoing message) {
   if (state.Outbox.size() >= OutboxLimit) {
     Log(state.Outbox.front().What + " dropped: " + std::to_string(OutboxLimit) +
         " messages wait for the broker");
+    state.Journal->Acknowledged(state.Outbox.front().JournalId);
     state.Outbox.pop_front();
   }
   state.Outbox.push_back(std::move(message));
@@ -161,31 +174,36 @@ bool IsReservedTopic(const State& state, const std::string& topic) {
 
 void PublishResult(State& state, const std::string& id, const Command& command,
                    const ToolRuns::Outcome& outcome, long durationMs) {
-  // Quoted, it is valid JSON, and one line in the journal whatever line ends it holds.
+  // Quoted, it is valid JSON, and one line in the log whatever line ends it holds.
   const std::string quoted =
       ToolRuns::IsUtf8(command.Payload) ? Json::Quote(command.Payload) : std::string();
-  const std::string json = "{\"box\":" + Json::Quote(id) +
-                           ",\"command\":" + (quoted.empty() ? "null" : quoted) +
-                           ",\"status\":" + std::to_string(outcome.Status) +
-                           ",\"message\":" + Json::Quote(outcome.Message) +
-                           ",\"reports_written\":" + std::to_string(outcome.ReportsWritten) +
-                           ",\"duration_ms\":" + std::to_string(durationMs) + "}";
+  const bool known = outcome.ReportsWritten >= 0;  // unknown after a run a crash cut short
+  const std::string reports = known ? std::to_string(outcome.ReportsWritten) : "null";
+  const std::string json =
+      "{\"box\":" + Json::Quote(id) + ",\"command\":" + (quoted.empty() ? "null" : quoted) +
+      ",\"status\":" + std::to_string(outcome.Status) +
+      ",\"message\":" + Json::Quote(outcome.Message) + ",\"reports_written\":" + reports +
+      ",\"duration_ms\":" + std::to_string(durationMs) + "}";
+  const bool answers =
+      !command.ResponseTopic.empty() && !IsReservedTopic(state, command.ResponseTopic);
+  // Taken off the journal once the broker has each message that carries it.
+  state.Journal->Answer(command.JournalId, outcome, durationMs, answers ? 2 : 1);
   Outgoing result;
   result.Topic = state.Node.Base + "/" + id + "/result";
   result.Payload = json;
   result.HasCorrelation = command.HasCorrelation;
   result.CorrelationData = command.CorrelationData;
   result.What = "the result for box " + Quoted(id);
+  result.JournalId = command.JournalId;
   result.Sent = "command for box " + Quoted(id) + " " +
                 (quoted.empty() ? "(not UTF-8)" : Quoted(command.Payload)) + ": status " +
                 std::to_string(outcome.Status) + ", " + Quoted(outcome.Message) + " (" +
-                std::to_string(outcome.ReportsWritten) + " reports, " + std::to_string(durationMs) +
-                " ms)";
+                (known ? reports : "unknown") + " reports, " + std::to_string(durationMs) + " ms)";
   Send(state, result);
   if (command.ResponseTopic.empty()) {
     return;
   }
-  if (IsReservedTopic(state, command.ResponseTopic)) {
+  if (!answers) {
     Log("no result to the response topic " + Quoted(command.ResponseTopic) +
         ": not a topic a sender may name");
     return;
@@ -297,6 +315,11 @@ void Rescan(State& state) {
   if (changed && state.Connected) {
     PublishBoxes(state);
   }
+  // What the queues hold, a run for each box, and the commands on their way in (the client's
+  // events) or their results on their way out.
+  state.Journal->SetLimit(std::max<std::size_t>(1, state.Boxes.size()) *
+                              (static_cast<std::size_t>(state.Config.QueueLimit) + 1) +
+                          JournalAllowance);
 }
 
 void OnConnected(State& state) {
@@ -341,56 +364,67 @@ void OnSubscribed(State& state, const Mqtt::Event& event) {
   Flush(state);
 }
 
-void OnMessage(State& state, const Mqtt::Event& event) {
-  if (state.Config.Discovery && event.Topic == state.Config.DiscoveryPrefix + "/status") {
-    if (event.Payload == "online") {  // Home Assistant started: it wants the devices again
-      PublishAllDiscovery(state);
-    }
-    return;
-  }
-  const std::string prefix = state.Node.Base + "/";
-  const auto ending = [&](const std::string& suffix) {
-    return event.Topic.size() > prefix.size() + suffix.size() &&
-           event.Topic.compare(0, prefix.size(), prefix) == 0 &&
-           event.Topic.compare(event.Topic.size() - suffix.size(), suffix.size(), suffix) == 0;
-  };
-  const auto idBefore = [&](const std::string& suffix) {
-    return event.Topic.substr(prefix.size(), event.Topic.size() - prefix.size() - suffix.size());
-  };
-  if (ending("/presence")) {
-    const std::string id = idBefore("/presence");
-    const auto box = state.Boxes.find(id);
-    if (event.Payload == Discovery::Present && id.size() <= BoxIdLimit &&
-        (box == state.Boxes.end() || !box->second.Present)) {
-      PublishPresence(state, id, false);
-    }
-    return;
-  }
-  // Nothing of a command is held or echoed before its sizes are known to be within bounds.
-  if (event.Topic.size() > prefix.size() + BoxIdLimit + 8 || !ending("/command")) {
-    if (event.Topic.size() > prefix.size() + BoxIdLimit) {
-      Log("ignored a command for a box id longer than " + std::to_string(BoxIdLimit) + " bytes");
-    }
-    return;
-  }
-  const std::string id = idBefore("/command");
-  if (event.Retained) {
+// What a message on the node's topics is, as far as commands go: the box id of a command, or
+// why it is none. Nothing of a command is held or echoed before its sizes are known to be within
+// bounds.
+struct CommandTopic {
+  enum KindType { None, Command, TooLong, Retained };
+  KindType Kind = None;
+  std::string Box;
+};
+
+CommandTopic ReadCommandTopic(const std::string& base, const Mqtt::Event& event) {
+  const std::string prefix = base + "/";
+  const std::string suffix = "/command";
+  const std::string& topic = event.Topic;
+  CommandTopic read;
+  if (topic.size() > prefix.size() + BoxIdLimit + suffix.size()) {
+    read.Kind =
+        topic.compare(0, prefix.size(), prefix) == 0 ? CommandTopic::TooLong : CommandTopic::None;
+  } else if (topic.size() > prefix.size() + suffix.size() &&
+             topic.compare(0, prefix.size(), prefix) == 0 &&
+             topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) == 0) {
     // A retained command would run again at every restart of the bridge.
-    Log("ignored a retained message on " + Quoted(event.Topic) +
-        ": commands are never taken from retained messages");
-    return;
+    read.Kind = event.Retained ? CommandTopic::Retained : CommandTopic::Command;
+    read.Box = topic.substr(prefix.size(), topic.size() - prefix.size() - suffix.size());
   }
-  Command command;
-  command.Payload = event.Payload;
-  command.HasCorrelation = event.HasCorrelation;
-  command.CorrelationData = event.CorrelationData;
-  command.ResponseTopic = event.ResponseTopic;
-  const Clock::time_point now = Clock::now();
-  command.ExpiresAt = now + std::chrono::seconds(state.Config.CommandMaxAge);
+  return read;
+}
+
+std::int64_t WallMs(WallClock::time_point time) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
+
+// On the connection thread, before libmosquitto acknowledges the message: a command goes into the
+// journal, so that a crash from here on cannot lose it.
+std::uint64_t Take(const State& state, const Mqtt::Event& event) {
+  const CommandTopic topic = ReadCommandTopic(state.Node.Base, event);
+  if (topic.Kind != CommandTopic::Command) {
+    return 0;
+  }
+  Journal::Entry entry;
+  entry.ArrivedMs = WallMs(WallClock::now());
+  long maximumAge = state.Config.CommandMaxAge;
   if (event.ExpirySeconds >= 0) {
-    command.ExpiresAt =
-        std::min(command.ExpiresAt, now + std::chrono::seconds(event.ExpirySeconds));
+    maximumAge = std::min(maximumAge, event.ExpirySeconds);
   }
+  entry.ExpiresMs = entry.ArrivedMs + maximumAge * 1000;
+  entry.Box = topic.Box;
+  entry.Payload = event.Payload;
+  entry.HasCorrelation = event.HasCorrelation;
+  entry.CorrelationData = event.CorrelationData;
+  entry.ResponseTopic = event.ResponseTopic;
+  std::string error;
+  const std::uint64_t id = state.Journal->Take(entry, error);
+  if (!error.empty()) {
+    Log("cannot write the journal: " + error);
+  }
+  return id != 0 ? id : NotTaken;
+}
+
+// A command, answered at once when it cannot run, otherwise queued for its box. taken: the journal
+// has it. Commands an earlier run left take this road too.
+void Route(State& state, const std::string& id, Command command, bool taken = true) {
   if (command.CorrelationData.size() > CorrelationLimit) {
     command.HasCorrelation = false;
     command.CorrelationData.clear();
@@ -407,7 +441,11 @@ void OnMessage(State& state, const Mqtt::Event& event) {
   }
   const std::string bad = ToolRuns::CheckPayload(command.Payload);
   const auto box = state.Boxes.find(id);
-  if (!bad.empty()) {
+  if (!taken) {
+    Refuse(
+        state, id, command, 1,
+        "busy: " + std::to_string(state.Journal->Live()) + " commands taken and not yet answered");
+  } else if (!bad.empty()) {
     Refuse(state, id, command, 2, bad);
   } else if (box == state.Boxes.end()) {
     Refuse(state, id, command, 2, "no box \"" + id + "\" on " + state.Node.Name);
@@ -419,6 +457,92 @@ void OnMessage(State& state, const Mqtt::Event& event) {
   } else {
     box->second.Queue.push_back(command);
   }
+}
+
+void OnMessage(State& state, const Mqtt::Event& event) {
+  if (state.Config.Discovery && event.Topic == state.Config.DiscoveryPrefix + "/status") {
+    if (event.Payload == "online") {  // Home Assistant started: it wants the devices again
+      PublishAllDiscovery(state);
+    }
+    return;
+  }
+  const std::string prefix = state.Node.Base + "/";
+  const std::string presence = "/presence";
+  if (event.Topic.size() > prefix.size() + presence.size() &&
+      event.Topic.compare(0, prefix.size(), prefix) == 0 &&
+      event.Topic.compare(event.Topic.size() - presence.size(), presence.size(), presence) == 0) {
+    const std::string id =
+        event.Topic.substr(prefix.size(), event.Topic.size() - prefix.size() - presence.size());
+    const auto box = state.Boxes.find(id);
+    if (event.Payload == Discovery::Present && id.size() <= BoxIdLimit &&
+        (box == state.Boxes.end() || !box->second.Present)) {
+      PublishPresence(state, id, false);
+    }
+    return;
+  }
+  const CommandTopic topic = ReadCommandTopic(state.Node.Base, event);
+  if (topic.Kind == CommandTopic::TooLong) {
+    Log("ignored a command for a box id longer than " + std::to_string(BoxIdLimit) + " bytes");
+  } else if (topic.Kind == CommandTopic::Retained) {
+    Log("ignored a retained message on " + Quoted(event.Topic) +
+        ": commands are never taken from retained messages");
+  }
+  if (topic.Kind != CommandTopic::Command) {
+    return;
+  }
+  Command command;
+  command.Payload = event.Payload;
+  command.HasCorrelation = event.HasCorrelation;
+  command.CorrelationData = event.CorrelationData;
+  command.ResponseTopic = event.ResponseTopic;
+  const Clock::time_point now = Clock::now();
+  command.ExpiresAt = now + std::chrono::seconds(state.Config.CommandMaxAge);
+  if (event.ExpirySeconds >= 0) {
+    command.ExpiresAt =
+        std::min(command.ExpiresAt, now + std::chrono::seconds(event.ExpirySeconds));
+  }
+  command.JournalId = event.Tag != NotTaken ? event.Tag : 0;
+  Route(state, topic.Box, command, event.Tag != NotTaken);
+}
+
+// The journal's replay at the start, before the first connection: each command an earlier run
+// left gets its one result, as it would have had. A result not yet acknowledged goes again; a
+// run that a crash cut short is never run again, and is answered as such; a command not yet run
+// takes the road of any other, to its box's queue or to its refusal.
+void Replay(State& state, const std::vector<Journal::Entry>& left) {
+  if (left.empty()) {
+    return;
+  }
+  int again = 0;
+  int interrupted = 0;
+  const Clock::time_point now = Clock::now();
+  const std::int64_t wallNow = WallMs(WallClock::now());
+  for (const Journal::Entry& entry : left) {
+    Command command;
+    command.Payload = entry.Payload;
+    command.HasCorrelation = entry.HasCorrelation;
+    command.CorrelationData = entry.CorrelationData;
+    command.ResponseTopic = entry.ResponseTopic;
+    command.ExpiresAt = now + std::chrono::milliseconds(entry.ExpiresMs - wallNow);
+    command.JournalId = entry.Id;
+    if (entry.Answered) {
+      PublishResult(state, entry.Box, command, entry.Outcome, entry.DurationMs);
+      ++again;
+    } else if (entry.Started) {
+      ToolRuns::Outcome outcome;
+      outcome.Status = 1;
+      outcome.Message = "interrupted: the bridge stopped during the run";
+      outcome.ReportsWritten = -1;  // the box may have had some of them, or all
+      PublishResult(state, entry.Box, command, outcome, 0);
+      ++interrupted;
+    } else {
+      Route(state, entry.Box, command);
+    }
+  }
+  Log("the journal held " + std::to_string(left.size()) +
+      " commands of an earlier run: " + std::to_string(again) + " results to publish again, " +
+      std::to_string(interrupted) + " runs interrupted, " +
+      std::to_string(left.size() - again - interrupted) + " commands not yet run");
 }
 
 // Starts the box's next command, if it has one and none runs.
@@ -441,6 +565,11 @@ void StartNext(State& state, const std::string& id, Box& box) {
     const std::vector<std::string> arguments =
         ToolRuns::Arguments(bySerial, bySerial ? box.Serial : box.Path, box.Current.Payload);
     box.Arguments = ToolRuns::ArgumentText(arguments);
+    // Noted before it begins: a run under way at a crash is answered, never run again.
+    if (!state.Journal->Start(box.Current.JournalId, error)) {
+      Refuse(state, id, box.Current, 1, "not run: cannot write the journal (" + error + ")");
+      continue;
+    }
     if (!BridgeSystem::Start(state.Tool, arguments, box.Child, error)) {
       Refuse(state, id, box.Current, 1, "cannot run the tool: " + error);
       continue;
@@ -472,16 +601,22 @@ void Finish(State& state, const std::string& id, Box& box) {
   PublishResult(state, id, box.Current, outcome, Milliseconds(Clock::now() - box.Started));
 }
 
-int PollTimeout(const State& state, Clock::time_point stopBy) {
-  Clock::time_point next = state.RescanDue;
+std::vector<const BridgeSystem::Child*> Children(const State& state) {
+  std::vector<const BridgeSystem::Child*> children;
+  for (const auto& [id, box] : state.Boxes) {
+    if (box.Running) {
+      children.push_back(&box.Child);
+    }
+  }
+  return children;
+}
+
+int PollTimeout(const State& state) {
+  Clock::time_point next = std::min(state.RescanDue, state.StopBy);
   for (const auto& [id, box] : state.Boxes) {
     if (box.Running && !box.Killed) {
       next = std::min(next, box.Deadline);
     }
-  }
-  if (state.Stopping) {
-    // Acknowledgements come on the connection thread, which does not wake this loop.
-    next = std::min({next, stopBy, Clock::now() + std::chrono::milliseconds(20)});
   }
   if (next == Clock::time_point::max()) {
     return -1;
@@ -498,6 +633,91 @@ bool PublishOffline(State& state) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return state.Client->Unacknowledged() == 0;
+}
+
+// Stop asked for: the commands waiting are answered, and the runs under way have StopGrace to end.
+void BeginStop(State& state) {
+  Log("stopping");
+  state.Stopping = true;
+  state.StopBy = Clock::now() + StopGrace;
+  for (auto& [id, box] : state.Boxes) {
+    for (const Command& command : box.Queue) {
+      Refuse(state, id, command, 1, "not run: the bridge is stopping");
+    }
+    box.Queue.clear();
+  }
+}
+
+void HandleEvents(State& state, Mqtt::Client& client) {
+  for (const Mqtt::Event& event : client.TakeEvents()) {
+    if (event.Kind == Mqtt::Event::Connected) {
+      OnConnected(state);
+    } else if (event.Kind == Mqtt::Event::Subscribed) {
+      OnSubscribed(state, event);
+    } else {
+      OnMessage(state, event);
+    }
+  }
+}
+
+// Ends the runs past their deadline (or past the stop's grace), reads what the runs wrote, and
+// answers those that ended; returns whether any still runs.
+bool TendRuns(State& state) {
+  const Clock::time_point now = Clock::now();
+  bool running = false;
+  for (auto& [id, box] : state.Boxes) {
+    if (!box.Running) {
+      continue;
+    }
+    if (!box.Killed && (now >= box.Deadline || now >= state.StopBy)) {
+      BridgeSystem::Kill(box.Child);
+      box.Killed = true;
+    }
+    if (!BridgeSystem::ReadOutput(box.Child)) {
+      Finish(state, id, box);
+    } else {
+      running = true;
+    }
+  }
+  return running;
+}
+
+// The stop's drain: the broker acknowledges every result within DrainTime, while commands that
+// still arrive are answered as refused. What arrives after it stays in the journal for the next
+// start.
+void Drain(State& state, BridgeSystem::Events& system, Mqtt::Client& client) {
+  const Clock::time_point drainBy = Clock::now() + DrainTime;
+  while ((!state.Outbox.empty() || client.Unacknowledged() > 0) && Clock::now() < drainBy) {
+    // Acknowledgements come on the connection thread, which does not wake the wait.
+    system.Wait(client.Events(), {}, 20);
+    HandleEvents(state, client);
+  }
+  if (!state.Outbox.empty() || client.Unacknowledged() > 0) {
+    Log(std::to_string(state.Outbox.size() + client.Unacknowledged()) +
+        " results not acknowledged by the broker within " + std::to_string(DrainTime.count()) +
+        " s: the journal keeps them for the next start");
+  }
+}
+
+Mqtt::Settings ClientSettings(const State& state, const std::string& password) {
+  const BridgeConfig::Config& config = state.Config;
+  Mqtt::Settings settings;
+  settings.Brokers = config.Brokers;
+  settings.Tls = config.Tls;
+  settings.CaFile = config.CaFile;
+  settings.CertFile = config.CertFile;
+  settings.KeyFile = config.KeyFile;
+  settings.Username = config.Username;
+  settings.Password = password;
+  settings.ClientId = "zendrocast-mqtt-" + state.Node.Name;
+  settings.Keepalive = config.Keepalive;
+  settings.Version = config.MqttVersion;
+  settings.WillTopic = state.Node.Base + "/status";
+  settings.WillPayload = "offline";
+  settings.Taking = [&state](const Mqtt::Event& event) { return Take(state, event); };
+  Journal::File* journal = state.Journal;
+  settings.Acknowledged = [journal](std::uint64_t id) { journal->Acknowledged(id); };
+  return settings;
 }
 
 }  // namespace
@@ -519,101 +739,52 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
     Log(error);
     return 1;
   }
+  Journal::File journal;
+  std::vector<Journal::Entry> left;
+  std::string note;
+  const std::string journalPath =
+      config.JournalPath.empty() ? BridgeSystem::DefaultJournalPath() : config.JournalPath;
+  if (!journal.Open(journalPath, left, note, error)) {
+    Log(error);
+    return 2;
+  }
+  if (!note.empty()) {
+    Log("warning: " + note);
+  }
+  state.Journal = &journal;
   state.Watching = system.WatchesDevices();
   if (!state.Watching) {
     Log("cannot watch the devices: boxes are listed every 2 s");
   }
   Rescan(state);
+  Replay(state, left);
 
-  Mqtt::Settings settings;
-  settings.Brokers = config.Brokers;
-  settings.Tls = config.Tls;
-  settings.CaFile = config.CaFile;
-  settings.CertFile = config.CertFile;
-  settings.KeyFile = config.KeyFile;
-  settings.Username = config.Username;
-  settings.Password = password;
-  settings.ClientId = "zendrocast-mqtt-" + state.Node.Name;
-  settings.Keepalive = config.Keepalive;
-  settings.Version = config.MqttVersion;
-  settings.WillTopic = state.Node.Base + "/status";
-  settings.WillPayload = "offline";
-  Mqtt::Client client(settings);
+  Mqtt::Client client(ClientSettings(state, password));
   state.Client = &client;
   if (!client.Start(error)) {
     Log(error);
     return 1;
   }
-
-  Clock::time_point stopBy = Clock::time_point::max();
-  Clock::time_point drainBy = Clock::time_point::max();
-  for (;;) {
-    std::vector<const BridgeSystem::Child*> children;
-    for (const auto& [id, box] : state.Boxes) {
-      if (box.Running) {
-        children.push_back(&box.Child);
-      }
-    }
+  // Until a stop is asked for and the runs under way have ended.
+  for (bool running = true; !state.Stopping || running;) {
     const BridgeSystem::Events::Woken woken =
-        system.Wait(client.Events(), children, PollTimeout(state, stopBy));
+        system.Wait(client.Events(), Children(state), PollTimeout(state));
     if (woken.Stop && !state.Stopping) {
-      Log("stopping");
-      state.Stopping = true;
-      stopBy = Clock::now() + StopGrace;
-      for (auto& [id, box] : state.Boxes) {
-        for (const Command& command : box.Queue) {
-          Refuse(state, id, command, 1, "not run: the bridge is stopping");
-        }
-        box.Queue.clear();
-      }
+      BeginStop(state);
     }
     if (woken.DevicesChanged) {
       state.RescanDue = std::min(state.RescanDue, Clock::now() + RescanDelay);
     }
-    for (const Mqtt::Event& event : client.TakeEvents()) {
-      if (event.Kind == Mqtt::Event::Connected) {
-        OnConnected(state);
-      } else if (event.Kind == Mqtt::Event::Subscribed) {
-        OnSubscribed(state, event);
-      } else {
-        OnMessage(state, event);
-      }
-    }
-    const Clock::time_point now = Clock::now();
-    bool running = false;
-    for (auto& [id, box] : state.Boxes) {
-      if (!box.Running) {
-        continue;
-      }
-      if (!box.Killed && (now >= box.Deadline || (state.Stopping && now >= stopBy))) {
-        BridgeSystem::Kill(box.Child);
-        box.Killed = true;
-      }
-      if (!BridgeSystem::ReadOutput(box.Child)) {
-        Finish(state, id, box);
-      } else {
-        running = true;
-      }
-    }
-    if (now >= state.RescanDue) {
+    HandleEvents(state, client);
+    running = TendRuns(state);
+    if (Clock::now() >= state.RescanDue) {
       Rescan(state);
-    }
-    if (state.Stopping && !running) {
-      // Every command taken has its result; the broker acknowledges them before the end.
-      drainBy = std::min(drainBy, now + DrainTime);
-      if ((state.Outbox.empty() && client.Unacknowledged() == 0) || now >= drainBy) {
-        break;
-      }
     }
     for (auto& [id, box] : state.Boxes) {
       StartNext(state, id, box);
     }
   }
-  if (!state.Outbox.empty() || client.Unacknowledged() > 0) {
-    Log(std::to_string(state.Outbox.size() + client.Unacknowledged()) +
-        " results not acknowledged by the broker within " + std::to_string(DrainTime.count()) +
-        " s");
-  }
+  Drain(state, system, client);
   // Offline from the bridge itself, then a clean disconnect; if the broker does not take it,
   // the connection is dropped so that it publishes the will instead.
   const bool offline = state.Connected && PublishOffline(state);

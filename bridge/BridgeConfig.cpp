@@ -142,6 +142,12 @@ std::string Apply(const std::string& key, const std::string& value, Config& conf
     return number(config.QueueLimit, 1, 10000);
   } else if (key == "command_max_age") {
     return number(config.CommandMaxAge, 1, 86400);
+  } else if (key == "journal") {
+    // Wherever the service is started from, the same file.
+    if (!BridgeSystem::IsAbsolute(value)) {
+      return "'journal' must be an absolute path, not '" + value + "'";
+    }
+    config.JournalPath = value;
   } else {
     return "unknown key '" + key + "'";
   }

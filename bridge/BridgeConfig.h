@@ -32,6 +32,7 @@ struct Config {
   int CommandTimeout = 60;  // seconds a run of the tool may take
   int QueueLimit = 20;      // commands waiting per box
   int CommandMaxAge = 300;  // seconds a command may wait for its run
+  std::string JournalPath;  // the command journal; empty: the system's state folder
 };
 
 // Reads the file; on failure returns false with "FILE:LINE: reason" (or "FILE: reason").

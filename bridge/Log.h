@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "bridge/system/BridgeSystem.h"
 #include "bridge/Json.h"
+#include "bridge/system/BridgeSystem.h"
 
 namespace BridgeLog {
 

@@ -151,7 +151,8 @@ std::vector<Event> Client::TakeEvents() {
 }
 
 std::string Client::Publish(const std::string& topic, const std::string& payload, int qos,
-                            bool retain, const std::string* correlationData, bool* lasting) {
+                            bool retain, const std::string* correlationData, bool* lasting,
+                            std::uint64_t tag) {
   mosquitto_property* properties = nullptr;
   if (correlationData != nullptr && UsesVersion5()) {
     mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA, correlationData->data(),
@@ -168,7 +169,9 @@ std::string Client::Publish(const std::string& topic, const std::string& payload
   // Not connected: a QoS 0 message is dropped, the others wait for the connection.
   if (rc == MOSQ_ERR_SUCCESS || (rc == MOSQ_ERR_NO_CONN && qos > 0)) {
     if (qos > 0) {
-      Unacknowledged_[mid] = topic;
+      Unacknowledged_[mid] = {topic, tag};
+    } else if (tag != 0 && Settings_.Acknowledged) {
+      Settings_.Acknowledged(tag);  // nothing more will come of it
     }
     return std::string();
   }
@@ -237,16 +240,21 @@ void Client::OnSubscribe(mosquitto*, void* self, int mid, int count, const int* 
 
 void Client::OnPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
   auto* client = static_cast<Client*>(self);
-  std::string topic;
+  Waiting waiting;
   {
     std::lock_guard<std::mutex> guard(client->AckLock_);
     const auto found = client->Unacknowledged_.find(mid);
     if (found == client->Unacknowledged_.end()) {
       return;  // QoS 0
     }
-    topic = found->second;
+    waiting = found->second;
     client->Unacknowledged_.erase(found);
   }
+  // Refused or not, the broker has answered for it: no later connection sends it again.
+  if (waiting.Tag != 0 && client->Settings_.Acknowledged) {
+    client->Settings_.Acknowledged(waiting.Tag);
+  }
+  const std::string& topic = waiting.Topic;
   if (reason >= 0x80) {  // MQTT 5: the broker answered, and did not take it
     Log("the broker did not take the message to \"" + topic +
         "\": " + mosquitto_reason_string(reason));
@@ -280,6 +288,11 @@ void Client::OnMessage(mosquitto*, void* self, const mosquitto_message* message,
   if (mosquitto_property_read_int32(properties, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry,
                                     false) != nullptr) {
     event.ExpirySeconds = static_cast<long>(expiry);
+  }
+  // libmosquitto has queued its acknowledgement (PUBACK; at QoS 2 the PUBCOMP, after a PUBREC
+  // that went when the PUBLISH came) and sends it only once this returns.
+  if (client->Settings_.Taking) {
+    event.Tag = client->Settings_.Taking(event);
   }
   client->Push(std::move(event));
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -41,6 +42,13 @@ struct Settings {
   // this many bytes, and one more, so that the caller can tell one was longer.
   std::size_t FieldLimit = 1024;
   std::size_t EventLimit = 256;  // events waiting for the caller; the network waits beyond
+  // Called on the connection thread for each message before libmosquitto's acknowledgement of
+  // it leaves (at QoS 2: its PUBCOMP): what it returns is the event's Tag (a command journal's
+  // entry).
+  std::function<std::uint64_t(const struct Event&)> Taking;
+  // Called on the connection thread when the broker has acknowledged a message published with a
+  // tag (at QoS 0: once libmosquitto took it).
+  std::function<void(std::uint64_t tag)> Acknowledged;
 };
 
 struct Event {
@@ -57,6 +65,7 @@ struct Event {
   std::string CorrelationData;
   std::string ResponseTopic;
   long ExpirySeconds = -1;  // MQTT 5 message expiry interval left; -1: none
+  std::uint64_t Tag = 0;    // what Settings::Taking made of it
 };
 
 class Client {
@@ -79,9 +88,11 @@ class Client {
   // Queued for sending whether or not a connection is up; a QoS 1 or 2 message waits for the
   // next connection. With MQTT 5, correlation data goes along when given. Returns "" when
   // libmosquitto took it, otherwise why it did not, and in lasting whether no later connection
-  // would take it either (too large for the broker, a topic that cannot be published to).
+  // would take it either (too large for the broker, a topic that cannot be published to). A tag
+  // other than 0 comes back through Settings::Acknowledged.
   std::string Publish(const std::string& topic, const std::string& payload, int qos, bool retain,
-                      const std::string* correlationData = nullptr, bool* lasting = nullptr);
+                      const std::string* correlationData = nullptr, bool* lasting = nullptr,
+                      std::uint64_t tag = 0);
   // Returns the subscription's message id, or -1.
   int Subscribe(const std::string& pattern, int qos);
   bool UsesVersion5() const;
@@ -126,8 +137,12 @@ class Client {
   std::size_t Current_ = 0;     // the broker tried or connected now
   int Failures_ = 0;            // failed attempts since the last accepted connect
   int MaximumQos_ = 2;
-  mutable std::mutex AckLock_;                 // for Unacknowledged_ alone
-  std::map<int, std::string> Unacknowledged_;  // message id -> topic
+  struct Waiting {
+    std::string Topic;
+    std::uint64_t Tag = 0;
+  };
+  mutable std::mutex AckLock_;             // for Unacknowledged_ alone
+  std::map<int, Waiting> Unacknowledged_;  // by message id
   std::mt19937 Random_;
   int Refusal_ = 0;        // the broker's reason for refusing the last connect; 0: none
   bool Accepted_ = false;  // the broker accepted the last connect

@@ -82,6 +82,22 @@ class Events {
 bool ReadSecret(const std::string& path, const std::string& what, std::string& contents,
                 std::string& error);
 
+// The command journal's file (Journal.h), opened for appending and created, with its folder, when
+// missing, so that only the bridge's user may read it or write it (on Windows: SYSTEM,
+// Administrators and its owner); an existing one of another user is refused. contents: what it
+// held. false with the reason.
+bool OpenPrivateFile(const std::string& path, std::intptr_t& handle, std::string& contents,
+                     std::string& error);
+// Appends the bytes whole; sync: written through to the disk before it returns.
+bool AppendToFile(std::intptr_t handle, const std::string& bytes, bool sync, std::string& error);
+// Replaces the file's contents at once (a new private file written through, then renamed over
+// it) and reopens handle on it for appending; on failure the old file and handle stay.
+bool ReplacePrivateFile(const std::string& path, const std::string& contents, std::intptr_t& handle,
+                        std::string& error);
+void CloseFile(std::intptr_t handle);
+// Where the command journal is when the configuration does not say: the service's state folder.
+std::string DefaultJournalPath();
+
 // The port a box's node is plugged into, as the system names it: something that stays with the
 // USB port and interface, never an enumeration index; "" when unknown.
 std::string PortOf(const std::string& nodePath);

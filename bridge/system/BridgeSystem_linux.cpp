@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -74,9 +75,16 @@ bool Start(const std::string& tool, const std::vector<std::string>& arguments, C
   argv.push_back(nullptr);
   // Between fork and exec the child makes only calls that are safe in a copy of a process with
   // threads (no allocation): the bridge's connection thread may hold a lock at the fork.
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);
+    // A run ends with the bridge, as a job object's does on Windows: after a crash, no run of
+    // it goes on writing to the box beside the runs of the bridge that starts next.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) {
+      _exit(127);
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -249,6 +257,117 @@ bool ReadSecret(const std::string& path, const std::string& what, std::string& c
   }
   close(fd);
   return false;
+}
+
+namespace {
+
+bool WriteAll(int fd, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) {
+      continue;
+    }
+    if (wrote <= 0) {
+      return false;
+    }
+    done += static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool OpenPrivateFile(const std::string& path, std::intptr_t& handle, std::string& contents,
+                     std::string& error) {
+  // The state folder systemd makes; by hand, the folder is made here as the bridge's own.
+  const std::string folder = FolderOf(path);
+  if (access(folder.c_str(), F_OK) != 0 && mkdir(folder.c_str(), 0700) != 0) {
+    error = folder + ": " + std::strerror(errno);
+    return false;
+  }
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
+  struct stat status {};
+  if (fd < 0 || fstat(fd, &status) != 0) {
+    error = path + ": " + std::strerror(errno);
+    if (fd >= 0) {
+      close(fd);
+    }
+    return false;
+  }
+  if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) {
+    error = path + ": refused: the journal must be a file of the bridge's own user";
+    close(fd);
+    return false;
+  }
+  // Correlation data may be private: nobody else reads it, whatever the file was made with.
+  if ((status.st_mode & 0777) != 0600 && fchmod(fd, 0600) != 0) {
+    error = path + ": " + std::strerror(errno);
+    close(fd);
+    return false;
+  }
+  contents.clear();
+  char buffer[16384];
+  ssize_t got = 0;
+  while ((got = pread(fd, buffer, sizeof buffer, static_cast<off_t>(contents.size()))) > 0) {
+    contents.append(buffer, static_cast<std::size_t>(got));
+  }
+  handle = fd;
+  return true;
+}
+
+bool AppendToFile(std::intptr_t handle, const std::string& bytes, bool sync, std::string& error) {
+  const int fd = static_cast<int>(handle);
+  if (!WriteAll(fd, bytes) || (sync && fdatasync(fd) != 0)) {
+    error = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+bool ReplacePrivateFile(const std::string& path, const std::string& contents, std::intptr_t& handle,
+                        std::string& error) {
+  const std::string fresh = path + ".new";
+  const int fd = open(fresh.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  const bool written = fd >= 0 && WriteAll(fd, contents) && fdatasync(fd) == 0;
+  error = written ? std::string() : fresh + ": " + std::strerror(errno);
+  if (fd >= 0) {
+    close(fd);
+  }
+  if (!written || rename(fresh.c_str(), path.c_str()) != 0) {
+    error = error.empty() ? path + ": " + std::strerror(errno) : error;
+    unlink(fresh.c_str());
+    return false;
+  }
+  // The rename itself, written through: its folder.
+  const int folder = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder >= 0) {
+    fsync(folder);
+    close(folder);
+  }
+  const int reopened = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+  if (reopened < 0) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  close(static_cast<int>(handle));
+  handle = reopened;
+  return true;
+}
+
+void CloseFile(std::intptr_t handle) {
+  close(static_cast<int>(handle));
+}
+
+std::string DefaultJournalPath() {
+  // systemd's StateDirectory= (/var/lib/zendrocast-mqtt, private to a dynamic user).
+  const char* state = std::getenv("STATE_DIRECTORY");
+  return std::string(state != nullptr ? state : "/var/lib/zendrocast-mqtt") + "/journal";
 }
 
 std::string PortOf(const std::string& nodePath) {

@@ -8,14 +8,15 @@
 #include <aclapi.h>
 #include <cfgmgr32.h>
 #include <shellapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 // clang-format on
 
 #include <algorithm>
 #include <atomic>
 
-#include "bridge/system/BridgeSystem.h"
 #include "bridge/ToolRuns.h"
+#include "bridge/system/BridgeSystem.h"
 
 namespace BridgeSystem {
 namespace {
@@ -501,6 +502,157 @@ bool ReadSecret(const std::string& path, const std::string& what, std::string& c
   }
   CloseHandle(file);
   return error.empty();
+}
+
+namespace {
+
+// SYSTEM, Administrators and the file's owner (the account that made it), nobody else, and
+// nothing inherited from the folder (ProgramData lets Users read what is made in it).
+class PrivateAccess {
+ public:
+  PrivateAccess() {
+    Attributes_.nLength = sizeof Attributes_;
+    Attributes_.bInheritHandle = FALSE;
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;OW)", SDDL_REVISION_1,
+        &Attributes_.lpSecurityDescriptor, nullptr);
+  }
+  ~PrivateAccess() { LocalFree(Attributes_.lpSecurityDescriptor); }
+  PrivateAccess(const PrivateAccess&) = delete;
+  PrivateAccess& operator=(const PrivateAccess&) = delete;
+  SECURITY_ATTRIBUTES* Attributes() {
+    return Attributes_.lpSecurityDescriptor != nullptr ? &Attributes_ : nullptr;
+  }
+  // Puts the same access on a file that exists.
+  bool Apply(HANDLE file) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    return Attributes_.lpSecurityDescriptor != nullptr &&
+           GetSecurityDescriptorDacl(Attributes_.lpSecurityDescriptor, &present, &dacl,
+                                     &defaulted) &&
+           SetSecurityInfo(file, SE_FILE_OBJECT,
+                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                           nullptr, dacl, nullptr) == ERROR_SUCCESS;
+  }
+
+ private:
+  SECURITY_ATTRIBUTES Attributes_{};
+};
+
+bool WriteAll(HANDLE file, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD wrote = 0;
+    if (!WriteFile(file, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &wrote,
+                   nullptr) ||
+        wrote == 0) {
+      return false;
+    }
+    done += wrote;
+  }
+  return true;
+}
+
+HANDLE OpenForAppending(const std::string& path, DWORD disposition, PrivateAccess& access) {
+  return CreateFileW(Wide(path).c_str(), GENERIC_READ | FILE_APPEND_DATA | READ_CONTROL | WRITE_DAC,
+                     FILE_SHARE_READ, access.Attributes(), disposition,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+}  // namespace
+
+bool OpenPrivateFile(const std::string& path, std::intptr_t& handle, std::string& contents,
+                     std::string& error) {
+  const std::string folder = path.substr(0, path.find_last_of("\\/"));
+  PrivateAccess access;
+  if (folder != path && !CreateDirectoryW(Wide(folder).c_str(), nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    error = folder + ": " + SystemMessage(GetLastError());
+    return false;
+  }
+  const HANDLE file = OpenForAppending(path, OPEN_ALWAYS, access);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = path + ": " + SystemMessage(GetLastError());
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
+      (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+          0) {
+    error = path + ": refused: the journal must be a file";
+    CloseHandle(file);
+    return false;
+  }
+  // Correlation data may be private: nobody else reads it, whatever the file was made with.
+  if (!access.Apply(file)) {
+    error =
+        path + ": refused: cannot make the journal private (" + SystemMessage(GetLastError()) + ")";
+    CloseHandle(file);
+    return false;
+  }
+  contents.clear();
+  char buffer[16384];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    contents.append(buffer, got);
+  }
+  handle = reinterpret_cast<std::intptr_t>(file);
+  return true;
+}
+
+bool AppendToFile(std::intptr_t handle, const std::string& bytes, bool sync, std::string& error) {
+  const auto file = reinterpret_cast<HANDLE>(handle);
+  if (!WriteAll(file, bytes) || (sync && !FlushFileBuffers(file))) {
+    error = SystemMessage(GetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool ReplacePrivateFile(const std::string& path, const std::string& contents, std::intptr_t& handle,
+                        std::string& error) {
+  const std::string fresh = path + ".new";
+  PrivateAccess access;
+  const HANDLE file = CreateFileW(Wide(fresh).c_str(), GENERIC_WRITE, 0, access.Attributes(),
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const bool written =
+      file != INVALID_HANDLE_VALUE && WriteAll(file, contents) && FlushFileBuffers(file);
+  const DWORD failure = GetLastError();
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+  }
+  if (!written) {
+    error = fresh + ": " + SystemMessage(failure);
+    DeleteFileW(Wide(fresh).c_str());
+    return false;
+  }
+  // The journal stays open for appending, and a file that is open cannot be replaced.
+  CloseHandle(reinterpret_cast<HANDLE>(handle));
+  handle = -1;
+  const bool moved = MoveFileExW(Wide(fresh).c_str(), Wide(path).c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!moved) {
+    error = path + ": " + SystemMessage(GetLastError());
+    DeleteFileW(Wide(fresh).c_str());
+  }
+  const HANDLE reopened = OpenForAppending(path, OPEN_EXISTING, access);
+  if (reopened == INVALID_HANDLE_VALUE) {
+    error = path + ": " + SystemMessage(GetLastError());
+    return false;
+  }
+  handle = reinterpret_cast<std::intptr_t>(reopened);
+  return moved;
+}
+
+void CloseFile(std::intptr_t handle) {
+  if (handle != -1) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
+  }
+}
+
+std::string DefaultJournalPath() {
+  return CredentialsFolder() + "journal";
 }
 
 std::string PortOf(const std::string& nodePath) {

@@ -701,7 +701,7 @@ TEST_F(Bridge, BadSendersAreHeldToBoundsAndCannotSpeakForOthers) {
   std::filesystem::remove_all(empty.Folder);
 }
 
-TEST_F(Bridge, AStopAnswersEveryCommandTakenAndPublishesOfflineItself) {
+TEST_F(Bridge, AStopAndARestartAnswerEveryCommandExactlyOnce) {
   HidrawEmulator::Node slow = Box("hidraw0", "ZC-A", "usb-0:1/input0");
   slow.WriteDelayMs = 50;
   StartBridge({slow}, "queue_limit = 1000\n");
@@ -711,25 +711,110 @@ TEST_F(Bridge, AStopAnswersEveryCommandTakenAndPublishesOfflineItself) {
     Peer->Publish(Base + "ZC-A/command",
                   "1 " + std::to_string(n / 256) + " " + std::to_string(n % 256));
   }
-  ASSERT_TRUE(WaitForResults("ZC-A", 1, 30));  // the first run is under way, the rest wait
+  ASSERT_TRUE(WaitForResults("ZC-A", 1));  // the first run is under way, the rest wait
   EXPECT_EQ(Process.Stop(SIGTERM), 0);
   ASSERT_TRUE(Peer->WaitFor(
       Base + "status", [](auto& status) { return status.back().Payload == "offline"; }, 30));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  const std::map<std::string, int> counts = ResultCounts(Results("ZC-A"));
-  int once = 0;
-  for (const auto& [command, count] : counts) {
-    once += count == 1 ? 1 : 0;
-  }
-  std::printf("stop with %d commands taken: %zu results for %zu commands, %d answered once\n",
-              Commands, Results("ZC-A").size(), counts.size(), once);
-  EXPECT_EQ(Results("ZC-A").size(), static_cast<std::size_t>(Commands));
-  EXPECT_EQ(once, Commands);
   // The bridge's own offline, then a clean disconnect: the broker had no will to send.
   EXPECT_NE(Process.Log().find("stopped (offline published)"), std::string::npos) << Process.Log();
   std::ifstream brokerLog(Broker.Folder + "/broker.log");
   const std::string broker((std::istreambuf_iterator<char>(brokerLog)), {});
   EXPECT_NE(broker.find("Client zendrocast-mqtt-pi1 disconnected."), std::string::npos);
+  const std::size_t byTheStop = Results("ZC-A").size();
+
+  // What the bridge had not received waited in its session at the broker, and what it had and
+  // did not answer in its journal: after a restart each command has exactly one result.
+  HidrawEmulator::SetWriteDelay("hidraw0", 0);
+  Process.Start({slow});
+  ASSERT_TRUE(WaitForResults("ZC-A", Commands, 300)) << Results("ZC-A").size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // for a second result, if any
+  const std::map<std::string, int> counts = ResultCounts(Results("ZC-A"));
+  int once = 0;
+  for (const auto& [command, count] : counts) {
+    once += count == 1 ? 1 : 0;
+  }
+  std::printf(
+      "a stop with %d commands sent: %zu answered by the stop, %zu after the restart; %d "
+      "answered once\n",
+      Commands, byTheStop, Results("ZC-A").size() - byTheStop, once);
+  EXPECT_EQ(counts.size(), static_cast<std::size_t>(Commands));
+  EXPECT_EQ(once, Commands);
+  // A run is never repeated: ten reports for each command that ran.
+  std::map<int, int> reports;
+  for (const auto& bytes : WritesTo("hidraw0")) {
+    ++reports[bytes[2] * 256 + bytes[3]];
+  }
+  for (const auto& [command, count] : reports) {
+    EXPECT_LE(count, 10) << command;
+  }
+}
+
+TEST_F(Bridge, AKillWithCommandsTakenAndARestartAnswerEachExactlyOnce) {
+  Broker.Stop(SIGKILL);
+  Peer.reset();
+  Broker.Verbose = true;  // its log says when the bridge has taken each command
+  Broker.Start();
+  Peer = std::make_unique<MqttRig::Peer>(Broker.Port);
+  Peer->Subscribe("#");
+  HidrawEmulator::Node slow = Box("hidraw0", "ZC-A", "usb-0:1/input0");
+  slow.WriteDelayMs = 100;  // a second a run
+  StartBridge({slow}, "queue_limit = 100\n");
+  ASSERT_TRUE(WaitForBox("ZC-A", true, 30));
+  constexpr int Commands = 50;
+  for (int n = 0; n < Commands; ++n) {
+    Peer->Publish(Base + "ZC-A/command", "1 7 " + std::to_string(n), false,
+                  "c-" + std::to_string(n));
+  }
+  // Taken: the bridge completed each delivery (QoS 2), after it had written it to its journal.
+  const std::string taken = "Received PUBCOMP from zendrocast-mqtt-pi1";
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto count = [&](const std::string& text) {
+    std::ifstream file(Broker.Folder + "/broker.log");
+    const std::string log((std::istreambuf_iterator<char>(file)), {});
+    int found = 0;
+    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+      ++found;
+    }
+    return found;
+  };
+  while (count(taken) < Commands || WritesTo("hidraw0").size() < 13) {  // the second run's third
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << count(taken);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(Process.Stop(SIGKILL), 128 + SIGKILL);
+  const std::size_t before = WritesTo("hidraw0").size();
+  const std::size_t answered = Results("ZC-A").size();
+  HidrawEmulator::SetWriteDelay("hidraw0", 0);
+  Process.Start({slow});
+  ASSERT_TRUE(WaitForResults("ZC-A", Commands)) << Results("ZC-A").size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // for a second result, if any
+  std::map<std::string, std::string> results;                   // correlation data -> the result
+  for (const Received& result : Results("ZC-A")) {
+    EXPECT_TRUE(results.emplace(result.CorrelationData, result.Payload).second)
+        << "twice: " << result.CorrelationData;
+  }
+  EXPECT_EQ(results.size(), static_cast<std::size_t>(Commands));
+  std::map<int, int> reports;  // command -> reports the box received
+  for (const auto& bytes : WritesTo("hidraw0")) {
+    ++reports[bytes[3]];
+  }
+  int interrupted = 0;
+  for (int n = 0; n < Commands; ++n) {
+    const std::string& json = results["c-" + std::to_string(n)];
+    if (Field(json, "message") == "interrupted: the bridge stopped during the run") {
+      ++interrupted;
+      EXPECT_EQ(Field(json, "reports_written"), "null");  // unknown
+      EXPECT_LT(reports[n], 10) << "not ended with the bridge, or run again: " << n;
+    } else {
+      EXPECT_EQ(Field(json, "status"), "0") << json;
+      EXPECT_EQ(reports[n], 10) << n;
+    }
+  }
+  EXPECT_EQ(interrupted, 1);
+  std::printf(
+      "killed with %d commands taken and %zu reports written: %zu answered before, %zu "
+      "after the restart, %d of them interrupted\n",
+      Commands, before, answered, Results("ZC-A").size() - answered, interrupted);
 }
 
 // The fleet page in a real browser (tests/www/page-test.mjs), served by the broker itself.

@@ -15,11 +15,12 @@
 
 #include "bridge/BoxNames.h"
 #include "bridge/BridgeConfig.h"
-#include "bridge/system/BridgeSystem.h"
 #include "bridge/Discovery.h"
+#include "bridge/Journal.h"
 #include "bridge/Json.h"
 #include "bridge/Log.h"
 #include "bridge/ToolRuns.h"
+#include "bridge/system/BridgeSystem.h"
 #include "device/CommandFields.h"
 #include "device/WriteToDeviceMod.h"
 #include "frontend/MainMod.h"
@@ -401,6 +402,123 @@ TEST(Discovery, IdsStayDistinctAndThePatternReadsCommandsAsTheToolDoesInPythonAn
     EXPECT_EQ(std::system((check + file).c_str()), 0) << check;
   }
   std::remove(file.c_str());
+}
+
+Journal::Entry Command(const std::string& payload) {
+  Journal::Entry entry;
+  entry.Box = "ZC-1";
+  entry.Payload = payload;
+  entry.HasCorrelation = true;
+  entry.CorrelationData = std::string("c\0\xff", 3);
+  entry.ResponseTopic = "replies/me";
+  entry.ArrivedMs = 1700000000000;
+  entry.ExpiresMs = entry.ArrivedMs + 300000;
+  return entry;
+}
+
+std::vector<Journal::Entry> Reopened(const std::string& path, std::string& note) {
+  Journal::File journal;
+  std::vector<Journal::Entry> left;
+  std::string error;
+  EXPECT_TRUE(journal.Open(path, left, note, error)) << error;
+  return left;
+}
+
+TEST(Journal, WhatACrashLeavesIsReadBackAndATornRecordIsSkipped) {
+  const std::string path = testing::TempDir() + "zendrocast-journal-test";
+  std::remove(path.c_str());
+  std::string note;
+  std::string error;
+  {
+    Journal::File journal;
+    std::vector<Journal::Entry> left;
+    ASSERT_TRUE(journal.Open(path, left, note, error)) << error;
+    EXPECT_TRUE(left.empty());
+    journal.SetLimit(3);
+    const std::uint64_t first = journal.Take(Command("1 10 20"), error);
+    const std::uint64_t second = journal.Take(Command("0 1 2"), error);
+    const std::uint64_t third = journal.Take(Command("1 2 3"), error);
+    EXPECT_EQ(journal.Take(Command("1 2 4"), error), 0u);  // past its bound
+    EXPECT_EQ(error, "");
+    ASSERT_TRUE(journal.Start(first, error)) << error;
+    ToolRuns::Outcome outcome;
+    outcome.Status = 0;
+    outcome.Message = "sent";
+    outcome.ReportsWritten = 10;
+    journal.Answer(first, outcome, 14, 2);  // to the box's topic and to the response topic
+    journal.Acknowledged(first);
+    ASSERT_TRUE(journal.Start(second, error)) << error;
+    journal.Answer(third, outcome, 0, 1);
+    journal.Acknowledged(third);  // dropped: the broker has its one message
+    EXPECT_EQ(journal.Live(), 2u);
+  }  // a crash: nothing more is written
+  std::vector<Journal::Entry> left = Reopened(path, note);
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(note, "");
+  // The first: answered, one of its messages not yet acknowledged; the second: a run under way.
+  EXPECT_TRUE(left[0].Answered && left[0].Started);
+  EXPECT_EQ(left[0].Outcome.Message, "sent");
+  EXPECT_EQ(left[0].Outcome.ReportsWritten, 10);
+  EXPECT_EQ(left[0].DurationMs, 14);
+  EXPECT_TRUE(left[1].Started && !left[1].Answered);
+  EXPECT_EQ(left[1].Payload, "0 1 2");
+  EXPECT_EQ(left[1].CorrelationData, std::string("c\0\xff", 3));
+  EXPECT_EQ(left[1].ResponseTopic, "replies/me");
+  EXPECT_EQ(left[1].ExpiresMs, 1700000300000);
+
+  // A record cut short by a crash, at any byte: what stands before it reads, the rest is said.
+  const std::string whole = Journal::Encode(left);
+  const std::string extra = Journal::Encode({Command("1 9 9")}).substr(Journal::Encode({}).size());
+  for (std::size_t cut = 1; cut < extra.size(); ++cut) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << whole << extra.substr(0, cut);
+    const std::vector<Journal::Entry> read = Reopened(path, note);
+    EXPECT_EQ(read.size(), 2u) << cut;
+    EXPECT_NE(note.find("torn"), std::string::npos) << cut;
+    // Rewritten without it: the next start reads clean.
+    note.clear();
+    EXPECT_EQ(Reopened(path, note).size(), 2u) << cut;
+    EXPECT_EQ(note, "") << cut;
+  }
+  // A file that is no journal is not taken for one.
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << "host = broker\n";
+  Journal::File other;
+  EXPECT_FALSE(other.Open(path, left, note, error));
+  EXPECT_NE(error.find("not a journal of zendrocast-mqtt"), std::string::npos) << error;
+  std::remove(path.c_str());
+}
+
+TEST(Journal, StaysSmallAndPrivateThroughManyCommands) {
+  const std::string path = testing::TempDir() + "zendrocast-journal-test";
+  std::remove(path.c_str());
+#ifndef _WIN32
+  std::ofstream(path) << "";
+  chmod(path.c_str(), 0644);  // made by someone else's umask: made private
+#endif
+  std::string note;
+  std::string error;
+  Journal::File journal;
+  std::vector<Journal::Entry> left;
+  ASSERT_TRUE(journal.Open(path, left, note, error)) << error;
+  journal.SetLimit(21);
+  ToolRuns::Outcome outcome;
+  for (int n = 0; n < 600; ++n) {
+    const std::uint64_t id = journal.Take(Command(std::to_string(n)), error);
+    ASSERT_NE(id, 0u) << error;
+    journal.Answer(id, outcome, 0, 1);
+    if (n % 30 != 0) {  // every thirtieth stays unacknowledged
+      journal.Acknowledged(id);
+    }
+  }
+  EXPECT_EQ(journal.Live(), 20u);
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  EXPECT_LT(static_cast<long>(file.tellg()), 64 * 1024);  // compacted as it went
+  EXPECT_EQ(Reopened(path, note).size(), 20u);
+#ifndef _WIN32
+  struct stat status {};
+  ASSERT_EQ(stat(path.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+#endif
+  std::remove(path.c_str());
 }
 
 TEST(Log, TextsFromOutsideStayOnOneLineAndInTheirOrder) {

@@ -375,7 +375,12 @@ void Bridge::Start(const std::vector<HidrawEmulator::Node>& nodes) {
   if (Folder.empty()) {
     Folder = MakeFolder("/tmp/zendrocast-bridge-XXXXXX");
   }
-  Write(Folder + "/mqtt.conf", Config);
+  // A command journal of its own, kept across its restarts.
+  const std::string journal =
+      Config.find("journal =") == std::string::npos
+          ? "journal = " + std::string(Launcher.empty() ? "" : "Z:") + Folder + "/journal\n"
+          : std::string();
+  Write(Folder + "/mqtt.conf", Config + journal);
   const std::string log = Folder + "/bridge.log";
   Pid = fork();
   if (Pid == 0) {

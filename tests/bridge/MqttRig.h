@@ -94,8 +94,9 @@ class Peer {
 // zendrocast-mqtt running in a namespace whose only hidraw nodes are the emulator's.
 struct Bridge {
   ~Bridge() { Stop(SIGKILL); }
-  std::string Root;      // the emulated system's root (EmulatedSystem::MakeRoot)
-  std::string Config;    // the configuration file's text
+  std::string Root;  // the emulated system's root (EmulatedSystem::MakeRoot)
+  std::string
+      Config;  // the configuration file's text (with a journal in Folder, unless it names one)
   std::string Folder;    // where its configuration and log are
   std::string Launcher;  // Wine's loader, for the Windows bridge; it reads Z:\ paths
   pid_t Pid = -1;

@@ -191,6 +191,15 @@ void Plug(const Node& node) {
   WriteCounts.push_back(0);
 }
 
+void SetWriteDelay(const std::string& name, int delayMs) {
+  std::lock_guard<std::mutex> guard(Lock);
+  for (Node& node : Nodes) {
+    if (node.Name == name) {
+      node.WriteDelayMs = delayMs;
+    }
+  }
+}
+
 void Unplug(const std::string& name) {
   std::lock_guard<std::mutex> guard(Lock);
   for (std::size_t i = 0; i < Nodes.size(); ++i) {

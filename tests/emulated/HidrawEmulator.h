@@ -36,6 +36,8 @@ void Stop();
 // with ENODEV from then on, as the kernel's do.
 void Plug(const Node& node);
 void Unplug(const std::string& name);
+// Each write to the node takes this long from now on (a device that stalls, or recovers).
+void SetWriteDelay(const std::string& name, int delayMs);
 
 std::vector<Write> Writes();
 std::vector<std::string> Opens();  // node names, in the order they were opened

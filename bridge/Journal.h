@@ -1,0 +1,84 @@
+// The journal of taken commands: every command the bridge takes is written to a file before it is
+// handled, with all it needs to be answered, and is dropped once its result is acknowledged by
+// the broker. What a crash, an OOM kill or a power loss leaves in it is answered at the next
+// start, each exactly once: a command not yet run is run (or answered expired), a run under way
+// is never run again, and a result not yet acknowledged is published again.
+//
+// The file is a magic number and then records, each its length, its CRC-32 and its body, written
+// through (fdatasync) where a crash must not lose it. A record cut short by a crash is recognised
+// by its length or CRC and skipped. The file is rewritten with only its live entries when the
+// dropped ones outnumber them.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bridge/ToolRuns.h"
+
+namespace Journal {
+
+struct Entry {
+  std::uint64_t Id = 0;
+  std::int64_t ArrivedMs = 0;  // wall clock, milliseconds since the epoch: it outlives the process
+  std::int64_t ExpiresMs = 0;  // when it is too old to run
+  std::string Box;
+  std::string Payload;
+  bool HasCorrelation = false;
+  std::string CorrelationData;
+  std::string ResponseTopic;
+  bool Started = false;   // its run began
+  bool Answered = false;  // its result is known (Outcome), and on its way to the broker
+  ToolRuns::Outcome Outcome;
+  long DurationMs = 0;
+};
+
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens the journal at path, creating it (and its folder) when missing, so that only the
+  // bridge's user may read it. left: the entries an earlier run left, in the order they were
+  // taken; note: a line for the log when a torn last record was skipped. false with the reason.
+  bool Open(const std::string& path, std::vector<Entry>& left, std::string& note,
+            std::string& error);
+  // The most entries it holds at once (the queues' room and the runs under way): Take refuses
+  // beyond it.
+  void SetLimit(std::size_t limit);
+  // Writes the entry through and gives it its id; 0 when the journal is full or cannot be
+  // written (error says why, once per failure).
+  std::uint64_t Take(Entry entry, std::string& error);
+  // Written through before the run begins: a run under way at a crash is never run again.
+  bool Start(std::uint64_t id, std::string& error);
+  // The result, and how many messages carry it; the entry is dropped once each is acknowledged
+  // (or dropped for good).
+  void Answer(std::uint64_t id, const ToolRuns::Outcome& outcome, long durationMs, int messages);
+  void Acknowledged(std::uint64_t id);
+  std::size_t Live() const;
+
+ private:
+  bool Append(const std::string& body, bool sync, std::string& error);
+  void MaybeCompact();  // once the dropped entries' records outnumber the live ones
+  void Compact();
+  Entry* Find(std::uint64_t id);
+
+  mutable std::mutex Lock_;  // the connection thread takes commands and sees acknowledgements
+  std::string Path_;
+  std::intptr_t Handle_ = -1;
+  std::vector<Entry> Entries_;  // live, by id
+  std::vector<int> Pending_;    // beside each: its result's messages not yet acknowledged
+  std::uint64_t NextId_ = 1;
+  std::size_t Limit_ = 0;
+  std::size_t Records_ = 0;  // in the file, live or not
+  bool Failing_ = false;     // the last write failed (logged once)
+};
+
+// The file's bytes for these records, and what reading them back gives: for the unit tests.
+std::string Encode(const std::vector<Entry>& entries);
+std::vector<Entry> Decode(const std::string& bytes, std::string& note);
+
+}  // namespace Journal
