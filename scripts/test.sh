@@ -2,7 +2,8 @@
 # Installs what the tests need (when missing), builds zendrocast and runs every test, stage by
 # stage, with the wall time of each:
 #   build and test        the unit, binary, emulated-hidraw, MQTT bridge and hardening tests
-#   sanitizers            the same under AddressSanitizer and UndefinedBehaviorSanitizer
+#   sanitizers            the same under AddressSanitizer and UndefinedBehaviorSanitizer, and a
+#                         60-second chaos run of the bridge
 #   fuzz                  the libFuzzer targets for FUZZ_SECONDS (default 60) each
 #   windows               both cross builds (and the 64-bit bridge, with OpenSSL and libmosquitto
 #                         built from Debian's sources once): import tables, hardening, sizes;
@@ -61,6 +62,10 @@ stage_sanitizers() {
   cmake --build build-sanitize -j "$jobs"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-sanitize --output-on-failure --no-tests=error -j "$jobs"
+  # Faults at random moments (the seed printed) while commands flow; it fails when a command the
+  # broker took has no result, or two, or a box got a report of no command sent to it.
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    build-sanitize/tests/zendrocast_bridge_benchmark --chaos 60
 }
 
 stage_fuzz() {

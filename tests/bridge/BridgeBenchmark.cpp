@@ -5,9 +5,11 @@
 //   - commands per second with 1 box and with 4;
 //   - the bridge's wakeups per second and resident memory when idle;
 // or, with --reconnect, a fleet of bridges on one broker that is killed and restarted after 3 s:
-// the time until all are back, and the most that reconnect within any 250 ms.
+// the time until all are back, and the most that reconnect within any 250 ms;
+// or, with --chaos, the chaos run (Chaos.cpp).
 // Usage: zendrocast_bridge_benchmark [IDLE_SECONDS]   (as root, with /dev/fuse and mosquitto)
 //        zendrocast_bridge_benchmark --reconnect [BRIDGES]   (default 40)
+//        zendrocast_bridge_benchmark --chaos [SECONDS | --minutes N] [--seed N] [--max-qos 1]
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -20,10 +22,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/bridge/Chaos.h"
 #include "tests/bridge/MqttRig.h"
 #include "tests/emulated/EmulatedSystem.h"
 #include "tests/emulated/HidrawEmulator.h"
@@ -185,7 +189,6 @@ int main(int argc, char** argv) {
     }
     return Reconnect(argc > 2 ? std::atoi(argv[2]) : 40);
   }
-  const int idleSeconds = argc > 1 ? std::atoi(argv[1]) : 65;
   std::string unavailable = MqttRig::Unavailable();
   if (unavailable.empty()) {
     unavailable = EmulatedSystem::PrivateMounts();
@@ -194,6 +197,27 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bridge benchmark: %s\n", unavailable.c_str());
     return 2;
   }
+  if (argc > 1 && std::string(argv[1]) == "--chaos") {
+    Chaos::Options options;
+    options.Seed = std::random_device{}();
+#if defined(__SANITIZE_ADDRESS__)
+    options.Sanitized = true;
+#endif
+    for (int i = 2; i < argc; ++i) {
+      const std::string option = argv[i];
+      if (option == "--seed" && i + 1 < argc) {
+        options.Seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+      } else if (option == "--max-qos" && i + 1 < argc) {
+        options.MaxQos = std::atoi(argv[++i]);
+      } else if (option == "--minutes" && i + 1 < argc) {
+        options.Seconds = 60 * std::atoi(argv[++i]);
+      } else {
+        options.Seconds = std::atoi(argv[i]);
+      }
+    }
+    return Chaos::Go(options);
+  }
+  const int idleSeconds = argc > 1 ? std::atoi(argv[1]) : 65;
   std::vector<HidrawEmulator::Node> boxes;
   for (int i = 0; i < 4; ++i) {
     HidrawEmulator::Node box =

@@ -273,6 +273,7 @@ Peer::Peer(int port, const std::string& clientId, const std::string& user,
                   const mosquitto_property* properties) {
         auto* peer = static_cast<Peer*>(self);
         Received received;
+        received.At = std::chrono::steady_clock::now();
         received.Topic = message->topic;
         received.Payload.assign(static_cast<const char*>(message->payload),
                                 static_cast<std::size_t>(message->payloadlen));
@@ -293,6 +294,11 @@ Peer::Peer(int port, const std::string& clientId, const std::string& user,
     std::lock_guard<std::mutex> guard(peer->Lock_);
     peer->Granted_.insert(mid);
     peer->Arrived_.notify_all();
+  });
+  mosquitto_publish_callback_set(Handle_, [](mosquitto*, void* self, int mid) {
+    auto* peer = static_cast<Peer*>(self);
+    std::lock_guard<std::mutex> guard(peer->Lock_);
+    peer->Acknowledged_.insert(mid);
   });
   mosquitto_reconnect_delay_set(Handle_, 1, 1, false);
 
@@ -327,8 +333,8 @@ void Peer::Subscribe(const std::string& pattern) {
   }
 }
 
-void Peer::Publish(const std::string& topic, const std::string& payload, bool retain,
-                   const std::string& correlationData, const std::string& responseTopic, int qos) {
+int Peer::Publish(const std::string& topic, const std::string& payload, bool retain,
+                  const std::string& correlationData, const std::string& responseTopic, int qos) {
   mosquitto_property* properties = nullptr;
   if (!correlationData.empty()) {
     mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA, correlationData.data(),
@@ -337,9 +343,21 @@ void Peer::Publish(const std::string& topic, const std::string& payload, bool re
   if (!responseTopic.empty()) {
     mosquitto_property_add_string(&properties, MQTT_PROP_RESPONSE_TOPIC, responseTopic.c_str());
   }
-  mosquitto_publish_v5(Handle_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                       payload.data(), qos, retain, properties);
+  int mid = 0;
+  {
+    // Held until the id is known, so that its acknowledgement is not taken for an older one's.
+    std::lock_guard<std::mutex> guard(Lock_);
+    mosquitto_publish_v5(Handle_, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                         payload.data(), qos, retain, properties);
+    Acknowledged_.erase(mid);
+  }
   mosquitto_property_free_all(&properties);
+  return mid;
+}
+
+bool Peer::Acknowledged(int mid) {
+  std::lock_guard<std::mutex> guard(Lock_);
+  return Acknowledged_.count(mid) != 0;
 }
 
 std::vector<Received> Peer::Messages(const std::string& topic) {

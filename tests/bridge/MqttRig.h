@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -58,6 +59,7 @@ struct RabbitBroker {
 };
 
 struct Received {
+  std::chrono::steady_clock::time_point At;  // when the peer had it
   std::string Topic;
   std::string Payload;
   bool Retained = false;
@@ -73,10 +75,12 @@ class Peer {
   ~Peer();
   // Returns once the broker has granted it.
   void Subscribe(const std::string& pattern);
-  // QoS 2 (or qos); with MQTT 5 properties when given.
-  void Publish(const std::string& topic, const std::string& payload, bool retain = false,
-               const std::string& correlationData = "", const std::string& responseTopic = "",
-               int qos = 2);
+  // QoS 2 (or qos); with MQTT 5 properties when given. Returns its message id.
+  int Publish(const std::string& topic, const std::string& payload, bool retain = false,
+              const std::string& correlationData = "", const std::string& responseTopic = "",
+              int qos = 2);
+  // Whether the broker has acknowledged the message with that id (PUBACK or PUBCOMP).
+  bool Acknowledged(int mid);
   std::vector<Received> Messages(const std::string& topic);
   // Waits until test(messages on topic) holds; false after the timeout.
   bool WaitFor(const std::string& topic,
@@ -88,7 +92,8 @@ class Peer {
   std::mutex Lock_;
   std::condition_variable Arrived_;
   std::vector<Received> Messages_;
-  std::set<int> Granted_;  // subscriptions the broker answered, by message id
+  std::set<int> Granted_;       // subscriptions the broker answered, by message id
+  std::set<int> Acknowledged_;  // messages it acknowledged, by message id
 };
 
 // zendrocast-mqtt running in a namespace whose only hidraw nodes are the emulator's.
