@@ -65,10 +65,11 @@ function boxOf(node, id) {
       path: element('dd'),
       presence: element('dd'),
     };
+    // No maxLength: a browser would cut a longer text without a word, and publish another
+    // command than the one typed. send() refuses it instead.
     box.input = element('input', {
       id: labelId,
       pattern: CommandPattern,
-      maxLength: CommandLimit,
       required: true,
       autocomplete: 'off',
       spellcheck: false,
@@ -125,6 +126,11 @@ function boxOf(node, id) {
   return node.boxes.get(id);
 }
 
+// A run that a crash of the bridge cut short has no count: the box may have had some reports.
+function reportsText(result) {
+  return result.reports_written === null ? 'reports unknown' : `${result.reports_written} reports`;
+}
+
 function render(node) {
   node.badge.textContent = node.status;
   node.badge.className = `badge ${node.status}`;
@@ -142,7 +148,7 @@ function render(node) {
           className: good ? 'ok' : 'failed',
           textContent:
             `${result.time} "${result.command}": status ${result.status}, ${result.message}, ` +
-            `${result.reports_written} reports, ${result.duration_ms} ms` +
+            `${reportsText(result)}, ${result.duration_ms} ms` +
             (result.mine ? ' (from this page)' : ''),
         });
       }),
@@ -150,13 +156,28 @@ function render(node) {
   }
 }
 
+// Why the text cannot be sent as it is, or '': the page publishes exactly what was typed, or
+// nothing.
+function refusal(input) {
+  const text = input.value;
+  const bytes = new TextEncoder().encode(text).length;
+  if (text === '') {
+    return 'Type a command: box, byte 1 and byte 2.';
+  }
+  if (bytes > CommandLimit) {
+    return `This command is ${bytes} bytes long: the bridge takes at most ${CommandLimit}.`;
+  }
+  if (!input.checkValidity()) {
+    return `"${text}" is not a command the tool takes: three whole numbers from 0 to 255.`;
+  }
+  return '';
+}
+
 function send(node, box) {
   const text = box.input.value;
-  if (!box.input.checkValidity()) {
-    box.error.textContent =
-      text === ''
-        ? 'Type a command: box, byte 1 and byte 2.'
-        : `"${text}" is not a command the tool takes: three whole numbers from 0 to 255.`;
+  const why = refusal(box.input);
+  if (why !== '') {
+    box.error.textContent = why;
     box.input.setAttribute('aria-invalid', 'true');
     box.input.focus();
     return;
@@ -190,8 +211,7 @@ function onResult(node, box, payload, correlation) {
   if (result.mine) {
     sent.delete(correlation);
     box.answer.textContent =
-      `"${result.command}": status ${result.status}, ${result.message}, ` +
-      `${result.reports_written} reports`;
+      `"${result.command}": status ${result.status}, ${result.message}, ${reportsText(result)}`;
   }
   box.history.unshift(result);
   box.history.length = Math.min(box.history.length, HistoryLength);

@@ -830,7 +830,8 @@ TEST_F(Bridge, TheFleetPageInARealBrowser) {
   Broker.Stop(SIGKILL);
   Broker.HttpDir = ZENDROCAST_PAGE_DIR;
   Broker.Start();
-  StartBridge({Box("hidraw0", "ZC-A", "usb-0:1/input0"), Box("hidraw1", "ZC-B", "usb-0:2/input0")});
+  StartBridge({Box("hidraw0", "ZC-A", "usb-0:1/input0"), Box("hidraw1", "ZC-B", "usb-0:2/input0"),
+               Box("hidraw2", "PCIROOT(0)_PCI(1400)_USBROOT(0)_USB(2)_USBMI(0)", "usb-0:3/input0")});
   ASSERT_TRUE(Process.WaitForLog("connected to", 30));
   int in[2];
   int out[2];

@@ -41,6 +41,9 @@ const browser = await chromium.launch({
 try {
   const page = await browser.newPage({ viewport: { width: 900, height: 760 } });
   page.on('pageerror', (error) => console.log(`page error: ${error.message}`));
+  // Every message on the console is one too many (a missing icon's 404 among them).
+  const consoleMessages = [];
+  page.on('console', (message) => consoleMessages.push(`${message.type()}: ${message.text()}`));
   await page.goto(pageUrl);
 
   // A wrong password is said so, from the keyboard alone.
@@ -78,15 +81,47 @@ try {
   assert.deepEqual(commands, ['zendrocast/pi1/ZC-A/command 1 10 20']);
   await page.screenshot({ path: screenshot, fullPage: true });
 
+  // Longer than the bridge takes: refused whole, never cut to another command (byte 2 = 0 from
+  // a field 3 that overflows, or "1 10 2" from "1 10 20").
+  for (const text of [`1 10 ${'0'.repeat(59)}256`, `${'0'.repeat(58)}1 10 20`]) {
+    await command.fill(text);
+    await command.press('Enter');
+    await first.getByRole('alert').getByText(`This command is ${text.length} bytes long`).waitFor();
+    assert.equal(await command.inputValue(), text);
+  }
+  await page.waitForTimeout(500);
+  assert.deepEqual(commands, ['zendrocast/pi1/ZC-A/command 1 10 20']);
+
+  // A box named by a Windows port id, with a long result, on a phone: everything wraps.
+  const longId = 'PCIROOT(0)_PCI(1400)_USBROOT(0)_USB(2)_USBMI(0)';
+  const third = node.locator(`[data-box="${longId}"]`);
+  await third.waitFor({ timeout: 10000 });
+  await watcher.publishAsync(`zendrocast/pi1/${longId}/command`, `1 10 ${'0'.repeat(56)}256`, {
+    qos: 1,
+  });
+  await third.locator('.history li', { hasText: 'overflow' }).waitFor({ timeout: 10000 });
+  const overflowing = () =>
+    page.evaluate(() =>
+      [document.documentElement, ...document.querySelectorAll('.box, .node')]
+        .filter((element) => element.scrollWidth > element.clientWidth)
+        .map((element) => element.dataset.box ?? element.dataset.node ?? element.tagName),
+    );
+  assert.deepEqual(await overflowing(), []);
+  await page.setViewportSize({ width: 375, height: 760 });
+  assert.deepEqual(await overflowing(), []);
+  await page.screenshot({ path: screenshot.replace(/\.png$/, '-phone.png'), fullPage: true });
+  await page.setViewportSize({ width: 900, height: 760 });
+
   // Live: an unplugged box, then a node that went away.
   await step('unplug ZC-B');
   await second.locator('dd.absent').waitFor({ timeout: 5000 });
   assert.equal(await second.getByRole('button', { name: 'Send' }).isDisabled(), true);
   await step('kill the bridge');
   const killed = Date.now();
-  await node.locator('.badge', { hasText: 'offline' }).waitFor({ timeout: 2000 });
+  await node.locator('.badge', { hasText: 'offline' }).waitFor({ timeout: 30000 });
   console.log(`the node showed offline ${Date.now() - killed} ms after the bridge was killed`);
   await page.screenshot({ path: screenshot.replace(/\.png$/, '-offline.png'), fullPage: true });
+  assert.deepEqual(consoleMessages, []);
   console.log('page test: 1 passed, 0 failed');
 } finally {
   await browser.close();
