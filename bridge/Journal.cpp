@@ -221,7 +221,8 @@ bool File::Open(const std::string& path, std::vector<Entry>& left, std::string& 
     NextId_ = std::max(NextId_, entry.Id + 1);
   }
   left = Entries_;
-  // A fresh file, or the live entries alone: what a torn record left is gone from it too.
+  // A fresh file, private whatever the old one's access was, with the live entries alone: what a
+  // torn record left is gone from it too.
   Compact();
   if (Failing_) {
     error = path + ": cannot write the journal";

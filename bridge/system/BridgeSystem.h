@@ -83,9 +83,9 @@ bool ReadSecret(const std::string& path, const std::string& what, std::string& c
                 std::string& error);
 
 // The command journal's file (Journal.h), opened for appending and created, with its folder, when
-// missing, so that only the bridge's user may read it or write it (on Windows: SYSTEM,
-// Administrators and its owner); an existing one of another user is refused. contents: what it
-// held. false with the reason.
+// missing; an existing one of another user is refused (Linux). contents: what it held. false with
+// the reason. A file this makes, or ReplacePrivateFile, only the bridge's user may read or write
+// (on Windows: SYSTEM, Administrators and its owner).
 bool OpenPrivateFile(const std::string& path, std::intptr_t& handle, std::string& contents,
                      std::string& error);
 // Appends the bytes whole; sync: written through to the disk before it returns.

@@ -305,12 +305,6 @@ bool OpenPrivateFile(const std::string& path, std::intptr_t& handle, std::string
     close(fd);
     return false;
   }
-  // Correlation data may be private: nobody else reads it, whatever the file was made with.
-  if ((status.st_mode & 0777) != 0600 && fchmod(fd, 0600) != 0) {
-    error = path + ": " + std::strerror(errno);
-    close(fd);
-    return false;
-  }
   contents.clear();
   char buffer[16384];
   ssize_t got = 0;

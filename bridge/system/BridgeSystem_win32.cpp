@@ -523,18 +523,6 @@ class PrivateAccess {
   SECURITY_ATTRIBUTES* Attributes() {
     return Attributes_.lpSecurityDescriptor != nullptr ? &Attributes_ : nullptr;
   }
-  // Puts the same access on a file that exists.
-  bool Apply(HANDLE file) {
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL dacl = nullptr;
-    return Attributes_.lpSecurityDescriptor != nullptr &&
-           GetSecurityDescriptorDacl(Attributes_.lpSecurityDescriptor, &present, &dacl,
-                                     &defaulted) &&
-           SetSecurityInfo(file, SE_FILE_OBJECT,
-                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
-                           nullptr, dacl, nullptr) == ERROR_SUCCESS;
-  }
 
  private:
   SECURITY_ATTRIBUTES Attributes_{};
@@ -555,8 +543,8 @@ bool WriteAll(HANDLE file, const std::string& bytes) {
 }
 
 HANDLE OpenForAppending(const std::string& path, DWORD disposition, PrivateAccess& access) {
-  return CreateFileW(Wide(path).c_str(), GENERIC_READ | FILE_APPEND_DATA | READ_CONTROL | WRITE_DAC,
-                     FILE_SHARE_READ, access.Attributes(), disposition,
+  return CreateFileW(Wide(path).c_str(), GENERIC_READ | FILE_APPEND_DATA, FILE_SHARE_READ,
+                     access.Attributes(), disposition,
                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
@@ -581,13 +569,6 @@ bool OpenPrivateFile(const std::string& path, std::intptr_t& handle, std::string
       (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
           0) {
     error = path + ": refused: the journal must be a file";
-    CloseHandle(file);
-    return false;
-  }
-  // Correlation data may be private: nobody else reads it, whatever the file was made with.
-  if (!access.Apply(file)) {
-    error =
-        path + ": refused: cannot make the journal private (" + SystemMessage(GetLastError()) + ")";
     CloseHandle(file);
     return false;
   }
