@@ -41,16 +41,25 @@ if(WIN32)
     # The bridge, built where the POSIX thread model is (the tests' build), for the 64-bit
     # installer: zendrocast-mqtt.exe as a service that runs as LocalService, starts by hand until
     # a configuration exists, and is restarted after a failure (not after exit status 2, which the
-    # bridge reports as the service's own exit code, not as a crash).
+    # bridge reports as the service's own exit code, not as a crash). An upgrade leaves it as it
+    # found it: running (the new version) or stopped.
     set(ZENDROCAST_MQTT_EXE "" CACHE FILEPATH "zendrocast-mqtt.exe for the 64-bit installer")
     set(ZENDROCAST_MSI_BRIDGE "")
     set(ZENDROCAST_MSI_BRIDGE_DATA "")
     set(ZENDROCAST_MSI_BRIDGE_REFS "")
+    set(ZENDROCAST_MSI_BRIDGE_BINARY "")
     set(bridge_commands)
     set(bridge_depends)
     if(ZENDROCAST_MQTT_EXE AND CMAKE_SIZEOF_VOID_P EQUAL 8)
       configure_file(${ZENDROCAST_MQTT_EXE} ${CMAKE_BINARY_DIR}/zendrocast-mqtt.exe COPYONLY)
       configure_file(packaging/mqtt-windows.conf ${CMAKE_BINARY_DIR}/mqtt.conf.example COPYONLY)
+      # Whether the service ran before an upgrade, which the installer cannot tell by itself.
+      add_library(zendrocast_msi_actions SHARED packaging/MsiActions.cpp)
+      set_target_properties(zendrocast_msi_actions PROPERTIES PREFIX "" OUTPUT_NAME
+                                                                        zendrocast-msi-actions)
+      # -lmsi: "msi" alone would name the installer's own target.
+      target_link_libraries(zendrocast_msi_actions PRIVATE -lmsi advapi32)
+      target_link_options(zendrocast_msi_actions PRIVATE -static -s)
       set(ZENDROCAST_MSI_BRIDGE [=[
           <Component Id="Bridge" Guid="5F0C3E1A-8D2B-4C6E-9A71-3B5D2E8F4C90" Win64="yes">
             <File Id="BridgeExe" Name="zendrocast-mqtt.exe" Source="zendrocast-mqtt.exe"
@@ -80,9 +89,13 @@ if(WIN32)
       set(ZENDROCAST_MSI_BRIDGE_REFS [=[
       <ComponentRef Id="Bridge"/>
       <ComponentRef Id="BridgeExample"/>]=])
-      # wixl has no custom actions in a folder: two deferred ones that run sc.exe as the system
+      set(ZENDROCAST_MSI_BRIDGE_BINARY [=[
+    <Binary Id="BridgeActions" SourceFile="zendrocast-msi-actions.dll"/>]=])
+      # wixl has no custom actions in a folder: three deferred ones that run sc.exe as the system
       # (3170: an executable in a folder, deferred, not impersonated, its status ignored), after
-      # the service is installed.
+      # the service is installed; the last starts it again only where it ran before the upgrade,
+      # which an immediate action of the DLL notes before the old version goes (65: a function
+      # of a DLL in the Binary table, its status ignored).
       set(sc "\"[System64Folder]sc.exe\"")
       set(bridge_commands
           COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -q
@@ -92,8 +105,17 @@ if(WIN32)
           COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -q
                   "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('BridgeRestarts', 'NOT REMOVE', 5810)"
           COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -q
-                  "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('BridgeAutoStart', 'NOT REMOVE', 5820)")
-      set(bridge_depends ${ZENDROCAST_MQTT_EXE} ${PROJECT_SOURCE_DIR}/packaging/mqtt-windows.conf)
+                  "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('BridgeAutoStart', 'NOT REMOVE', 5820)"
+          COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -q
+                  "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('BridgeRemember', 65, 'BridgeActions', 'RememberBridge')"
+          COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -q
+                  "INSERT INTO InstallExecuteSequence (Action, Sequence) VALUES ('BridgeRemember', 1395)"
+          COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -q
+                  "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('BridgeStartAgain', 3170, 'INSTALLDIR', '${sc} start zendrocast-mqtt')"
+          COMMAND ${ZENDROCAST_MSIBUILD} ${msi} -q
+                  "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('BridgeStartAgain', 'BRIDGE_WAS_RUNNING AND NOT REMOVE', 5910)")
+      set(bridge_depends ${ZENDROCAST_MQTT_EXE} ${PROJECT_SOURCE_DIR}/packaging/mqtt-windows.conf
+                         zendrocast_msi_actions)
     endif()
     # wixl takes files by paths relative to where it runs.
     configure_file(packaging/zendrocast.wxs.in ${CMAKE_BINARY_DIR}/zendrocast.wxs @ONLY)
@@ -168,6 +190,9 @@ set(CPACK_DEBIAN_MQTT_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst)
+# The bridge's: an upgrade restarts a bridge that runs, a removal stops it.
+set(CPACK_DEBIAN_MQTT_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/mqtt/postinst
+                                            ${PROJECT_SOURCE_DIR}/packaging/mqtt/prerm)
 # Each package's summary is its description's first line. CPack would put the one project-wide
 # summary above both, unless that summary is its own default.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")

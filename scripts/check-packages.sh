@@ -109,6 +109,7 @@ check_deb() {
         fail "the installed zendrocast-mqtt does not say its version"
       check_man "$root/usr/share/man/man1/zendrocast-mqtt.1.gz" "config FILE"
       check_unit "$root"
+      check_maintainer_scripts "$deb"
       ;;
   esac
   ! readelf -S "$root/usr/bin/$package" | grep -q '\.symtab' || fail "$deb: the binary is not stripped"
@@ -117,6 +118,42 @@ check_deb() {
   tags=$(lintian --fail-on none "$deb" 2>/dev/null | grep -E '^E: ' || true)
   [ -z "$tags" ] || fail "lintian reports errors on $deb: $tags"
   echo "$deb: $arch, $(dpkg-deb -c "$deb" | wc -l) entries, installs, no lintian errors"
+}
+
+# The bridge's maintainer scripts where systemd runs (a /run/systemd/system of their own, stubs
+# for systemctl and deb-systemd-invoke that note their calls): an upgrade restarts a bridge that
+# runs (try-restart leaves a stopped one stopped), a first installation starts nothing, a removal
+# stops it and an upgrade's prerm does not.
+check_maintainer_scripts() {
+  local deb=$1 work stub
+  work=$(mktemp -d)
+  dpkg-deb -e "$deb" "$work/control"
+  mkdir -p "$work/bin"
+  for stub in systemctl deb-systemd-invoke; do
+    printf '#!/bin/sh\necho "%s $*" >>"%s/calls"\n' "$stub" "$work" >"$work/bin/$stub"
+    chmod +x "$work/bin/$stub"
+  done
+  calls() {
+    local script=$1
+    shift
+    rm -f "$work/calls"
+    unshare --mount sh -c "mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system &&
+      PATH='$work/bin':\$PATH '$work/control/$script' $*"
+    [ ! -f "$work/calls" ] || tr '\n' ';' <"$work/calls"
+  }
+  local said
+  said=$(calls postinst configure "$version")
+  [ "$said" = "systemctl --system daemon-reload;deb-systemd-invoke try-restart zendrocast-mqtt.service;" ] ||
+    fail "$deb: an upgrade's postinst calls '$said'"
+  said=$(calls postinst configure)
+  [ -z "$said" ] || fail "$deb: a first installation's postinst calls '$said'"
+  said=$(calls prerm upgrade "$version")
+  [ -z "$said" ] || fail "$deb: an upgrade's prerm calls '$said'"
+  said=$(calls prerm remove)
+  [ "$said" = "deb-systemd-invoke stop zendrocast-mqtt.service;" ] ||
+    fail "$deb: a removal's prerm calls '$said'"
+  rm -rf "$work"
+  echo "$deb: an upgrade restarts a running bridge, a removal stops it, a first installation starts nothing"
 }
 
 # The bridge's unit, as systemd reads it: clean, and its exposure.

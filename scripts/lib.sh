@@ -40,6 +40,27 @@ quietly() {
   return "$status"
 }
 
+# next_version VERSION: the version after it (Windows Installer compares the first three fields).
+next_version() {
+  echo "${1%.*}.$((${1##*.} + 1))"
+}
+
+# build_windows_next JOBS VERSION: the 64-bit installer of the next version, built from this tree
+# with the build's version raised (bridge included), in build-win-next; for the upgrade test.
+build_windows_next() {
+  local jobs=$1 next
+  next=$(next_version "$2")
+  quietly cmake -S . -B build-win-next-bridge -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=OFF \
+    -DZENDROCAST_RELEASE="$next" -DZENDROCAST_MINGW_THREADS=posix \
+    -DZENDROCAST_WIN_DEPS="$PWD/build-win-deps" \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake
+  quietly cmake --build build-win-next-bridge -j "$jobs" --target zendrocast-mqtt
+  quietly cmake -S . -B build-win-next -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=OFF \
+    -DZENDROCAST_RELEASE="$next" -DZENDROCAST_MQTT_EXE="$PWD/build-win-next-bridge/zendrocast-mqtt.exe" \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-x86_64-w64-mingw32.cmake
+  quietly cmake --build build-win-next -j "$jobs" --target msi
+}
+
 # build_windows JOBS: both Windows builds as shipped, with their installers. The 64-bit bridge
 # needs the POSIX thread model and the libraries windows-deps.sh builds: the 64-bit test build
 # (build-win-x86_64-tests) makes it, and the 64-bit installer takes it from there.

@@ -128,8 +128,10 @@ stage_wine() {
     build/tests/zendrocast_binary_tests
   local version
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-win-x86_64/CMakeCache.txt)
+  build_windows_next "$jobs" "$version"
   scripts/check-msi.sh "$version" "build-win-x86_64/zendrocast-$version-x64.msi" \
-    "build-win-i686/zendrocast-$version-x86.msi"
+    "build-win-i686/zendrocast-$version-x86.msi" \
+    "build-win-next/zendrocast-$(next_version "$version")-x64.msi"
   # The Windows bridge in Wine's console, against the rig's Mosquitto (after the black-box tests,
   # which count the HID interfaces Wine offers).
   ZENDROCAST_WINE="$loader" ZENDROCAST_MQTT="$PWD/build-win-x86_64-tests/zendrocast-mqtt.exe" \

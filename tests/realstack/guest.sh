@@ -4,7 +4,24 @@ cd /tmp/results
 export HOME=/root WINEDEBUG=-all WINEPREFIX=/tmp/results/wineprefix
 export WINEDLLOVERRIDES="winemenubuilder.exe=d"
 builds=(--binary "linux=linux:/tmp/results/zendrocast")
-if [ -d wineprefix ]; then
+wine=""
+[ ! -d wineprefix ] || wine=yes
+# A prefix made where 32-bit programs do not run has an empty syswow64: Wine fills it here, once
+# its timestamp no longer says the prefix is current.
+if [ -n "$wine" ] && [ -f finish-wine-prefix ]; then
+  started=$(date +%s)
+  rm -f "$WINEPREFIX/.update-timestamp"
+  /usr/lib/wine/wine64 wineboot -u >/dev/null 2>&1
+  /usr/lib/wine/wineserver64 -w
+  if [ -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+    echo "wine prefix: its 32-bit part made here in $(($(date +%s) - started)) s"
+  else
+    echo "wine prefix: wineboot -u left syswow64 without kernel32.dll: no Windows runs"
+    echo "wine prefix status 1"
+    wine=""
+  fi
+fi
+if [ -n "$wine" ]; then
   builds+=(--binary "win64=wine:/usr/lib/wine/wine64 /tmp/results/win64/zendrocast.exe"
     --binary "win32=wine:/usr/lib/wine/wine /tmp/results/win32/zendrocast.exe"
     --wineserver /usr/lib/wine/wineserver64)
@@ -23,7 +40,7 @@ echo "runner status $?"
 #   lives in the guest's memory;
 # - no udevd runs here, so Wine's HID bus watches /dev itself, or it never hears of an unplug;
 # - that bus reads its settings when Wine starts, so Wine starts again.
-if [ -d wineprefix ]; then
+if [ -n "$wine" ]; then
   programs="$WINEPREFIX/drive_c/Program Files"
   cp -a "$programs" /tmp/program-files && mount --bind /tmp/program-files "$programs"
   /usr/lib/wine/wine64 reg add 'HKLM\System\CurrentControlSet\Services\winebus' \
@@ -40,7 +57,7 @@ echo "bridge status $?"
 cat bridge.log
 
 # The 32-bit installer: its zendrocast --version from PATH, which only this guest's kernel runs.
-if [ -d wineprefix ]; then
+if [ -n "$wine" ]; then
   msi=$(ls win32/zendrocast-*-x86.msi | head -n 1)
   version=${msi#win32/zendrocast-}
   version=${version%-x86.msi}
