@@ -33,6 +33,8 @@ using WallClock = std::chrono::system_clock;
 constexpr auto RescanDelay = std::chrono::milliseconds(100);
 // Without a watch on /dev, how often the boxes are listed.
 constexpr auto RescanInterval = std::chrono::seconds(2);
+// A flood of state requests costs at most one answer in this time.
+constexpr auto AnswerInterval = std::chrono::seconds(1);
 // How long a stop waits for runs under way before it ends them.
 constexpr auto StopGrace = std::chrono::seconds(5);
 // How long a stop then waits for the broker to acknowledge the results, and then its offline.
@@ -104,6 +106,11 @@ struct State {
   Clock::time_point StopBy = Clock::time_point::max();  // runs under way end then
   bool Watching = false;  // /dev is watched; otherwise the boxes are listed on an interval
   Clock::time_point RescanDue = Clock::time_point::max();
+  // A client asked for the node's state (and Home Assistant for the discovery too): answered
+  // then, at most once per AnswerInterval.
+  Clock::time_point AnswerDue = Clock::time_point::max();
+  Clock::time_point LastAnswer = Clock::time_point::min();
+  bool AnswerDiscovery = false;
 };
 
 std::string HostName() {
@@ -322,6 +329,39 @@ void Rescan(State& state) {
                           JournalAllowance);
 }
 
+// The node's state as its retained topics hold it, published again: on a broker that keeps
+// retained messages on one node alone, or gives them to no wildcard subscription (RabbitMQ), a
+// client elsewhere gets it only so.
+void PublishNodeState(State& state) {
+  PublishState(state, state.Node.Base + "/status", "online");
+  PublishBoxes(state);
+  for (const auto& [id, box] : state.Boxes) {
+    PublishPresence(state, id, box.Present);
+  }
+}
+
+void AskForState(State& state, bool discovery) {
+  state.AnswerDiscovery = state.AnswerDiscovery || discovery;
+  if (state.AnswerDue == Clock::time_point::max()) {
+    const Clock::time_point earliest = state.LastAnswer == Clock::time_point::min()
+                                           ? Clock::now()
+                                           : state.LastAnswer + AnswerInterval;
+    state.AnswerDue = std::max(Clock::now(), earliest);
+  }
+}
+
+void AnswerForState(State& state) {
+  if (state.Connected) {
+    PublishNodeState(state);
+    if (state.AnswerDiscovery) {
+      PublishAllDiscovery(state);
+    }
+  }
+  state.LastAnswer = Clock::now();
+  state.AnswerDue = Clock::time_point::max();
+  state.AnswerDiscovery = false;
+}
+
 void OnConnected(State& state) {
   state.Connected = true;
   state.Ready = false;
@@ -336,11 +376,8 @@ void OnConnected(State& state) {
   }
   // The presence a box left retained in an earlier run, to be put right if it is gone now.
   state.Client->Subscribe(state.Node.Base + "/+/presence", stateQos);
-  PublishState(state, state.Node.Base + "/status", "online");
-  PublishBoxes(state);
-  for (const auto& [id, box] : state.Boxes) {
-    PublishPresence(state, id, box.Present);
-  }
+  state.Client->Subscribe(state.Config.TopicPrefix + "/request", stateQos);
+  PublishNodeState(state);
 }
 
 void OnSubscribed(State& state, const Mqtt::Event& event) {
@@ -461,9 +498,15 @@ void Route(State& state, const std::string& id, Command command, bool taken = tr
 
 void OnMessage(State& state, const Mqtt::Event& event) {
   if (state.Config.Discovery && event.Topic == state.Config.DiscoveryPrefix + "/status") {
-    if (event.Payload == "online") {  // Home Assistant started: it wants the devices again
-      PublishAllDiscovery(state);
+    // Home Assistant started: it wants the devices again, and their availability, on whichever
+    // node of a cluster it is.
+    if (event.Payload == "online") {
+      AskForState(state, true);
     }
+    return;
+  }
+  if (event.Topic == state.Config.TopicPrefix + "/request") {
+    AskForState(state, false);
     return;
   }
   const std::string prefix = state.Node.Base + "/";
@@ -612,7 +655,7 @@ std::vector<const BridgeSystem::Child*> Children(const State& state) {
 }
 
 int PollTimeout(const State& state) {
-  Clock::time_point next = std::min(state.RescanDue, state.StopBy);
+  Clock::time_point next = std::min({state.RescanDue, state.StopBy, state.AnswerDue});
   for (const auto& [id, box] : state.Boxes) {
     if (box.Running && !box.Killed) {
       next = std::min(next, box.Deadline);
@@ -699,10 +742,21 @@ void Drain(State& state, BridgeSystem::Events& system, Mqtt::Client& client) {
   }
 }
 
+// FNV-1a: the same number for a node name on every machine and every start.
+std::uint32_t StableHash(const std::string& text) {
+  std::uint32_t hash = 2166136261u;
+  for (const char c : text) {
+    hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  }
+  return hash;
+}
+
 Mqtt::Settings ClientSettings(const State& state, const std::string& password) {
   const BridgeConfig::Config& config = state.Config;
   Mqtt::Settings settings;
   settings.Brokers = config.Brokers;
+  // A fleet with one list of a cluster's nodes spreads over them, each node starting at its own.
+  settings.FirstBroker = StableHash(state.Node.Name) % config.Brokers.size();
   settings.Tls = config.Tls;
   settings.CaFile = config.CaFile;
   settings.CertFile = config.CertFile;
@@ -779,6 +833,9 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
     running = TendRuns(state);
     if (Clock::now() >= state.RescanDue) {
       Rescan(state);
+    }
+    if (Clock::now() >= state.AnswerDue) {
+      AnswerForState(state);
     }
     for (auto& [id, box] : state.Boxes) {
       StartNext(state, id, box);

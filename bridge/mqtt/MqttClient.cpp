@@ -35,6 +35,7 @@ Client::Client(Settings settings)
     : Settings_(std::move(settings)),
       Version5_(Settings_.Brokers.size(), Settings_.Version != BridgeConfig::Protocol::V311),
       Worked_(Settings_.Brokers.size(), false),
+      Current_(Settings_.Brokers.empty() ? 0 : Settings_.FirstBroker % Settings_.Brokers.size()),
       Random_(std::random_device{}()) {}
 
 Client::~Client() {

@@ -26,7 +26,8 @@ typedef struct mqtt5__property mosquitto_property;
 namespace Mqtt {
 
 struct Settings {
-  std::vector<BridgeConfig::Broker> Brokers;  // tried in turn
+  std::vector<BridgeConfig::Broker> Brokers;  // tried in turn, round the list
+  std::size_t FirstBroker = 0;                // where the first round starts
   bool Tls = false;
   std::string CaFile;    // empty: the system's certificate authorities
   std::string CertFile;  // client certificate and key, both or neither

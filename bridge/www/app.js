@@ -1,7 +1,8 @@
 // The fleet page: every node under the topic prefix and its boxes, from the bridges' retained
-// topics, live; a command field per box that takes only what the tool reads as a command; the
-// results as they arrive, whoever sent the command. It talks MQTT 5 over WebSockets to the
-// broker that served it, as the user who logged in.
+// topics and their answers to its request for them, live; a command field per box that takes
+// only what the tool reads as a command; the results as they arrive, whoever sent the command.
+// It talks MQTT 5 over WebSockets (3.1.1 where a broker speaks only that) to the broker that
+// served it, or to those ?broker= names in turn, as the user who logged in.
 import mqtt from 'mqtt';
 import { Buffer } from 'buffer';
 import { CommandPattern, CommandLimit } from './pattern.js';
@@ -14,7 +15,11 @@ const HistoryLength = 5;
 
 const nodes = new Map(); // name -> { status, element, boxes: Map(id -> box) }
 const sent = new Map(); // correlation data (hex) -> the box it was sent to
+// Without MQTT 5 there is no correlation data: a result is this page's when its box and command
+// are those of a command it sent and has not yet had a result for.
+const sentPlain = []; // { box, text }
 let client = null;
+let version5 = true;
 let responseTopic = '';
 
 const $ = (id) => document.getElementById(id);
@@ -184,12 +189,18 @@ function send(node, box) {
   }
   box.error.textContent = '';
   box.input.removeAttribute('aria-invalid');
-  const correlation = randomHex(8);
-  sent.set(correlation, box);
+  const options = { qos: 1 };
+  if (version5) {
+    const correlation = randomHex(8);
+    sent.set(correlation, box);
+    options.properties = { responseTopic, correlationData: Buffer.from(correlation, 'hex') };
+  } else {
+    sentPlain.push({ box, text });
+  }
   client.publish(
     `${prefix}/${node.name}/${box.id}/command`,
     text,
-    { qos: 1, properties: { responseTopic, correlationData: Buffer.from(correlation, 'hex') } },
+    options,
     (error) => {
       box.answer.textContent = error ? `Not sent: ${error.message}` : `Sent "${text}", waiting for the result…`;
     },
@@ -207,9 +218,13 @@ function onResult(node, box, payload, correlation) {
     return;
   }
   result.time = new Date().toLocaleTimeString();
-  result.mine = sent.has(correlation);
+  const plain = sentPlain.findIndex((entry) => entry.box === box && entry.text === result.command);
+  result.mine = sent.has(correlation) || (correlation === '' && plain >= 0);
   if (result.mine) {
     sent.delete(correlation);
+    if (correlation === '') {
+      sentPlain.splice(plain, 1);
+    }
     box.answer.textContent =
       `"${result.command}": status ${result.status}, ${result.message}, ${reportsText(result)}`;
   }
@@ -253,47 +268,90 @@ function onMessage(topic, payload, packet) {
   render(node);
 }
 
-function connect(user, password) {
+// The brokers' WebSocket addresses, tried in turn: ?broker=ws://HOST:15675/ws,... (a cluster's
+// nodes), or the server that served the page.
+function brokerUrls() {
+  const listed = (parameters.get('broker') ?? '')
+    .split(',')
+    .map((url) => url.trim())
+    .filter((url) => url !== '');
+  if (listed.length > 0) {
+    return listed;
+  }
   const url = new URL('/mqtt', location.href);
   url.protocol = location.protocol === 'https:' ? 'wss:' : 'ws:';
+  return [url.href];
+}
+
+const brokers = brokerUrls();
+const versions = new Map(); // broker -> the MQTT version it took
+let login = null;
+let stopped = false;
+
+function connect(user, password) {
+  login = { user, password };
+  stopped = false;
+  open(0);
+}
+
+// One connection to the broker at index; when it ends, the same broker again if it was up,
+// otherwise the next. MQTT 5 where a broker takes it: one that speaks 3.1.1 only (RabbitMQ)
+// closes an MQTT 5 connect without a word, and gets 3.1.1 from then on.
+function open(index, protocolVersion = versions.get(brokers[index]) ?? 5) {
+  const url = brokers[index];
   const clientId = `zendrocast-page-${randomHex(6)}`;
-  responseTopic = `${replies}/${clientId}`;
-  showConnection('Connecting…', '');
-  client = mqtt.connect(url.href, {
-    protocolVersion: 5,
+  let connected = false;
+  showConnection('Connecting…', client === null ? '' : 'trouble');
+  const attempt = mqtt.connect(url, {
+    protocolVersion,
     clientId,
-    username: user,
-    password,
+    username: login.user,
+    password: login.password,
     clean: true,
-    reconnectPeriod: 2000,
+    reconnectPeriod: 0,
     connectTimeout: 5000,
   });
-  client.on('connect', () => {
+  client = attempt;
+  attempt.on('connect', () => {
+    connected = true;
+    versions.set(url, protocolVersion);
+    version5 = protocolVersion === 5;
+    responseTopic = version5 ? `${replies}/${clientId}` : '';
     showConnection('Connected', 'connected');
     $('login').hidden = true;
     $('fleet').hidden = false;
-    client.subscribe(
-      [`${prefix}/+/status`, `${prefix}/+/boxes`, `${prefix}/+/+/presence`, `${prefix}/+/+/result`, responseTopic],
-      { qos: 1 },
-    );
+    const topics = [`${prefix}/+/status`, `${prefix}/+/boxes`, `${prefix}/+/+/presence`, `${prefix}/+/+/result`];
+    attempt.subscribe(version5 ? [...topics, responseTopic] : topics, { qos: 1 }, () => {
+      // Every bridge publishes its state again: a broker that keeps a retained message on one
+      // node of a cluster, or gives none to a wildcard subscription, gives the page nothing else.
+      attempt.publish(`${prefix}/request`, 'state', { qos: 1 });
+    });
   });
-  client.on('error', (error) => {
+  attempt.on('error', (error) => {
     // 4 and 5 (3.1.1), 134 and 135 (MQTT 5): the broker does not take these credentials.
     if ([4, 5, 134, 135].includes(error.code)) {
-      client.end(true);
+      stopped = true;
+      attempt.end(true);
       sessionStorage.removeItem('zendrocast-login');
       showConnection('Not connected', 'trouble');
       $('login-error').textContent = 'Wrong user name or password.';
       $('login').hidden = false;
       $('fleet').hidden = true;
       $('password').focus();
-    } else {
-      showConnection(`Trouble: ${error.message}`, 'trouble');
     }
   });
-  client.on('offline', () => showConnection('Broker gone: trying again…', 'trouble'));
-  client.on('reconnect', () => showConnection('Connecting…', 'trouble'));
-  client.on('message', onMessage);
+  attempt.on('close', () => {
+    if (stopped || client !== attempt) {
+      return;
+    }
+    if (!connected && protocolVersion === 5 && !versions.has(url)) {
+      open(index, 4);
+      return;
+    }
+    showConnection('Broker gone: trying again…', 'trouble');
+    setTimeout(() => open(connected ? index : (index + 1) % brokers.length), 2000);
+  });
+  attempt.on('message', onMessage);
 }
 
 $('login').addEventListener('submit', (event) => {
@@ -307,6 +365,7 @@ $('login').addEventListener('submit', (event) => {
 
 $('logout').addEventListener('click', () => {
   sessionStorage.removeItem('zendrocast-login');
+  stopped = true;
   client?.end(true);
   location.reload();
 });

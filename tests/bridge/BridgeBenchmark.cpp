@@ -6,9 +6,13 @@
 //   - the bridge's wakeups per second and resident memory when idle;
 // or, with --reconnect, a fleet of bridges on one broker that is killed and restarted after 3 s:
 // the time until all are back, and the most that reconnect within any 250 ms;
+// or, with --cluster, a fleet of bridges on a three-node RabbitMQ cluster whose busiest node is
+// killed: the spread over the nodes before and after, the time until every bridge is back, and
+// the commands sent to the fleet meanwhile that got no result;
 // or, with --chaos, the chaos run (Chaos.cpp).
 // Usage: zendrocast_bridge_benchmark [IDLE_SECONDS]   (as root, with /dev/fuse and mosquitto)
 //        zendrocast_bridge_benchmark --reconnect [BRIDGES]   (default 40)
+//        zendrocast_bridge_benchmark --cluster [BRIDGES]   (default 60)
 //        zendrocast_bridge_benchmark --chaos [SECONDS | --minutes N] [--seed N] [--max-qos 1]
 #include <fcntl.h>
 #include <sched.h>
@@ -23,6 +27,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -178,6 +183,108 @@ int Reconnect(int bridges) {
   return 0;
 }
 
+std::string Spread(const std::vector<MqttRig::Bridge>& fleet, const MqttRig::RabbitCluster& cluster,
+                   bool& complete) {
+  int carried[3] = {0, 0, 0};
+  complete = true;
+  for (const MqttRig::Bridge& bridge : fleet) {
+    const int node = MqttRig::NodeOf(bridge, cluster);
+    complete = complete && node >= 0;
+    carried[std::max(node, 0)] += node >= 0 ? 1 : 0;
+  }
+  return std::to_string(carried[0]) + ", " + std::to_string(carried[1]) + ", " +
+         std::to_string(carried[2]);
+}
+
+int Cluster(int bridges) {
+  MqttRig::RabbitCluster cluster;
+  cluster.Start();
+  MqttRig::Broker secrets;  // its folder holds the bridges' password file
+  secrets.Start();
+  std::vector<MqttRig::Bridge> fleet(static_cast<std::size_t>(bridges));
+  for (int i = 0; i < bridges; ++i) {
+    fleet[i].Config = "host = " + cluster.Hosts() +
+                      "\nusername = bridge\npassword_file = " + secrets.Folder +
+                      "/bridge.password\nkeepalive = 10\ndiscovery = false\n" + "node_name = c-" +
+                      std::to_string(i + 1) + "\n";
+    fleet[i].Start({});
+  }
+  for (const MqttRig::Bridge& bridge : fleet) {
+    if (!bridge.WaitForLog("go at QoS 1", 60)) {
+      std::fprintf(stderr, "a bridge did not connect:\n%s\n", bridge.Log().c_str());
+      return 1;
+    }
+  }
+  bool complete = false;
+  const std::string before = Spread(fleet, cluster, complete);
+  int busiest = 0;
+  std::vector<int> counts(3, 0);
+  for (const MqttRig::Bridge& bridge : fleet) {
+    ++counts[static_cast<std::size_t>(MqttRig::NodeOf(bridge, cluster))];
+  }
+  busiest = static_cast<int>(std::max_element(counts.begin(), counts.end()) - counts.begin());
+  MqttRig::Peer sender(cluster.Nodes[(busiest + 1) % 3].Port, "cluster-sender", "bridge",
+                       "bridge-secret", false);
+  sender.Subscribe("zendrocast/+/+/result");
+  // Those on the node that goes: back once they are connected again, elsewhere.
+  std::vector<int> connects;
+  std::vector<bool> moving;
+  for (const MqttRig::Bridge& bridge : fleet) {
+    connects.push_back(bridge.CountInLog("go at QoS 1"));
+    moving.push_back(MqttRig::NodeOf(bridge, cluster) == busiest);
+  }
+  cluster.Nodes[busiest].Stop(SIGKILL);
+  const auto killed = Clock::now();
+  // A command for each bridge, sent on a surviving node while the fleet moves.
+  for (int i = 0; i < bridges; ++i) {
+    sender.Publish("zendrocast/c-" + std::to_string(i + 1) + "/ZC-1/command", "1 2 3", false, "",
+                   "", 1);
+  }
+  double back = -1;
+  while (back < 0 && Clock::now() - killed < std::chrono::seconds(180)) {
+    bool all = true;
+    for (std::size_t i = 0; i < fleet.size() && all; ++i) {
+      all = !moving[i] || fleet[i].CountInLog("go at QoS 1") > connects[i];
+    }
+    if (all) {
+      back = Ms(Clock::now() - killed);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // Then every command's result.
+  std::size_t answered = 0;
+  const auto giveUp = Clock::now() + std::chrono::seconds(120);
+  while (Clock::now() < giveUp) {
+    std::set<std::string> boxes;
+    for (const MqttRig::Received& result : sender.Messages("")) {
+      boxes.insert(result.Topic);
+    }
+    answered = boxes.size();
+    if (answered >= static_cast<std::size_t>(bridges)) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const std::string after = Spread(fleet, cluster, complete);
+  std::printf(
+      "%d bridges on a cluster of 3 RabbitMQ nodes: %s on each before; node %d (%d bridges) "
+      "killed: every bridge back after %.2f s, %s on each after; %zu of %d commands sent "
+      "meanwhile answered, %zu lost\n",
+      bridges, before.c_str(), busiest + 1, counts[static_cast<std::size_t>(busiest)], back / 1000,
+      after.c_str(), answered, bridges, static_cast<std::size_t>(bridges) - answered);
+  for (MqttRig::Bridge& bridge : fleet) {
+    bridge.Stop(SIGKILL);
+    std::filesystem::remove_all(bridge.Folder);
+  }
+  cluster.Stop();
+  secrets.Stop(SIGKILL);
+  for (const MqttRig::RabbitBroker& node : cluster.Nodes) {
+    std::filesystem::remove_all(node.Folder);
+  }
+  std::filesystem::remove_all(secrets.Folder);
+  return back >= 0 && answered == static_cast<std::size_t>(bridges) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -188,6 +295,14 @@ int main(int argc, char** argv) {
       return 2;
     }
     return Reconnect(argc > 2 ? std::atoi(argv[2]) : 40);
+  }
+  if (argc > 1 && std::string(argv[1]) == "--cluster") {
+    const std::string unavailable = MqttRig::Unavailable(false);
+    if (!unavailable.empty()) {
+      std::fprintf(stderr, "bridge benchmark: %s\n", unavailable.c_str());
+      return 2;
+    }
+    return Cluster(argc > 2 ? std::atoi(argv[2]) : 60);
   }
   std::string unavailable = MqttRig::Unavailable();
   if (unavailable.empty()) {

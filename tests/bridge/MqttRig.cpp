@@ -29,16 +29,23 @@ void Run(const std::string& command) {
   }
 }
 
+// A port nothing listens on, and that this process has not handed out before: the kernel may give
+// one port twice to binds in a row, and a cluster takes a dozen before its nodes listen.
 int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
+  static std::set<int> given;
+  for (;;) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    if (given.insert(ntohs(address.sin_port)).second) {
+      return ntohs(address.sin_port);
+    }
+  }
 }
 
 bool Accepts(int port) {
@@ -137,7 +144,8 @@ void Broker::Start() {
     Write(Folder + "/acl",
           "user bridge\ntopic readwrite zendrocast/#\ntopic readwrite homeassistant/#\n"
           "topic write replies/#\n\nuser peer\ntopic readwrite #\n\n"
-          "user page\ntopic read zendrocast/#\ntopic write zendrocast/+/+/command\n\n"
+          "user page\ntopic read zendrocast/#\ntopic write zendrocast/+/+/command\n"
+          "topic write zendrocast/request\n\n"
           "pattern read replies/%c\n");
     chmod((Folder + "/passwd").c_str(), 0600);
     if (Tls || ClientCertificates) {
@@ -185,43 +193,173 @@ void Broker::Start() {
   WaitUntilServed(Port, 60, Folder + "/broker.log");
 }
 
-void RabbitBroker::Start() {
+// Runs the command line as the rabbitmq user in a process group of its own, its output to log.
+pid_t AsRabbit(const std::vector<std::string>& command, const std::string& log) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    dup2(fd, STDOUT_FILENO);
+    dup2(fd, STDERR_FILENO);
+    std::vector<const char*> argv = {"setpriv", "--reuid=rabbitmq", "--regid=rabbitmq",
+                                     "--init-groups"};
+    for (const std::string& word : command) {
+      argv.push_back(word.c_str());
+    }
+    argv.push_back(nullptr);
+    execvp("setpriv", const_cast<char* const*>(argv.data()));
+    _exit(127);
+  }
+  return pid;
+}
+
+void RabbitBroker::Start(bool wait) {
   if (Folder.empty()) {
     Folder = MakeFolder("/tmp/zendrocast-rabbit-XXXXXX");
     Port = FreePort();
+    WebPort = FreePort();
+    Name = "zendrocast-test-" + std::to_string(Port) + "@localhost";
+    const bool clustered = EpmdPort != 0;
     Write(Folder + "/rabbitmq.conf",
           "listeners.tcp.default = 127.0.0.1:" + std::to_string(FreePort()) +
               "\nmqtt.listeners.tcp.default = 127.0.0.1:" + std::to_string(Port) +
+              "\nweb_mqtt.tcp.ip = 127.0.0.1\nweb_mqtt.tcp.port = " + std::to_string(WebPort) +
               "\nmqtt.allow_anonymous = false\ndefault_user = bridge\ndefault_pass = "
-              "bridge-secret\nloopback_users = none\n");
-    Write(Folder + "/enabled_plugins", "[rabbitmq_mqtt].\n");
+              "bridge-secret\nloopback_users = none\n" +
+              (clustered ? "mqtt.durable_queue_type = quorum\n" : ""));
+    Write(Folder + "/enabled_plugins", "[rabbitmq_mqtt,rabbitmq_web_mqtt].\n");
+    // One cookie for every node here, so that the nodes of a cluster, and rabbitmqctl, may talk.
+    Write(Folder + "/.erlang.cookie", "ZENDROCASTTESTCOOKIE", 0400);
     // Its own node, on ports of its own; it runs as the rabbitmq user, who must reach all this.
     const std::string environment =
         "export HOME=" + Folder + " RABBITMQ_CONFIG_FILE=" + Folder +
         "/rabbitmq.conf RABBITMQ_ENABLED_PLUGINS_FILE=" + Folder +
         "/enabled_plugins RABBITMQ_MNESIA_BASE=" + Folder + "/mnesia RABBITMQ_LOG_BASE=" + Folder +
-        "/log RABBITMQ_NODENAME=zendrocast-test-" + std::to_string(Port) +
-        "@localhost RABBITMQ_DIST_PORT=" + std::to_string(FreePort()) +
-        " ERL_EPMD_PORT=" + std::to_string(FreePort()) + " ERL_EPMD_ADDRESS=127.0.0.1" +
-        " RABBITMQ_PID_FILE=" + Folder + "/pid RABBITMQ_PLUGINS_EXPAND_DIR=" + Folder +
-        "/plugins RABBITMQ_GENERATED_CONFIG_DIR=" + Folder + "/generated" +
-        " RABBITMQ_ADVANCED_CONFIG_FILE=" + Folder + "/advanced.config" +
-        " RABBITMQ_FEATURE_FLAGS_FILE=" + Folder + "/feature_flags\n";
-    Write(Folder + "/run.sh", environment + "epmd -port $ERL_EPMD_PORT -address 127.0.0.1 &\n" +
-                                  "exec /usr/lib/rabbitmq/bin/rabbitmq-server\n");
+        "/log RABBITMQ_NODENAME=" + Name + " RABBITMQ_DIST_PORT=" + std::to_string(FreePort()) +
+        " ERL_EPMD_PORT=" + std::to_string(clustered ? EpmdPort : FreePort()) +
+        " ERL_EPMD_ADDRESS=127.0.0.1 RABBITMQ_PID_FILE=" + Folder +
+        "/pid RABBITMQ_PLUGINS_EXPAND_DIR=" + Folder +
+        "/plugins RABBITMQ_GENERATED_CONFIG_DIR=" + Folder +
+        "/generated RABBITMQ_ADVANCED_CONFIG_FILE=" + Folder +
+        "/advanced.config RABBITMQ_FEATURE_FLAGS_FILE=" + Folder + "/feature_flags\n";
+    Write(Folder + "/run.sh",
+          environment + (clustered ? "" : "epmd -port $ERL_EPMD_PORT -address 127.0.0.1 &\n") +
+              "exec /usr/lib/rabbitmq/bin/rabbitmq-server\n");
+    Write(Folder + "/ctl.sh",
+          environment + "exec /usr/lib/rabbitmq/bin/rabbitmqctl -n " + Name + " \"$@\"\n");
     Run("chown -R rabbitmq: " + Folder);
   }
+  // One group with its epmd, if it has one of its own, so that a stop ends both.
+  Pid = AsRabbit({"sh", Folder + "/run.sh"}, Folder + "/server.log");
+  if (wait) {
+    WaitUntilServed(Port, 120, Folder + "/server.log");  // about 15 s here
+  }
+}
+
+bool RabbitBroker::Control(const std::string& arguments) const {
+  return std::system(("setpriv --reuid=rabbitmq --regid=rabbitmq --init-groups sh " + Folder +
+                      "/ctl.sh " + arguments + " >>" + Folder + "/ctl.log 2>&1")
+                         .c_str()) == 0;
+}
+
+void RabbitCluster::Start() {
+  const int epmdPort = FreePort();
+  Epmd =
+      AsRabbit({"epmd", "-port", std::to_string(epmdPort), "-address", "127.0.0.1"}, "/dev/null");
+  for (RabbitBroker& node : Nodes) {
+    node.EpmdPort = epmdPort;
+    node.Start(false);
+  }
+  for (RabbitBroker& node : Nodes) {
+    WaitUntilServed(node.Port, 180, node.Folder + "/server.log");
+  }
+  for (RabbitBroker* node : {&Nodes[1], &Nodes[2]}) {
+    if (!node->Control("stop_app") || !node->Control("join_cluster " + Nodes[0].Name) ||
+        !node->Control("start_app")) {
+      throw std::runtime_error(node->Name + " did not join the cluster; see " + node->Folder +
+                               "/ctl.log");
+    }
+  }
+  // The README's users and permissions, word for word.
+  const char* const users[] = {
+      "add_user zendrocast-pi1 bridge-secret",
+      "set_permissions -p / zendrocast-pi1 '^mqtt-subscription-zendrocast-mqtt-pi1qos[01]$' '.*' "
+      "'.*'",
+      "set_topic_permissions -p / zendrocast-pi1 amq.topic "
+      "'^(zendrocast\\.pi1\\..+|homeassistant\\.[^.]+\\.pi1\\..+|replies\\..+)$' "
+      "'^(zendrocast\\.pi1\\..+|zendrocast\\.request|homeassistant\\.status|homeassistant\\.[^"
+      ".]+\\.pi1\\..+)$'",
+      "add_user fleet-page page-secret",
+      "set_permissions -p / fleet-page '^mqtt-subscription-zendrocast-page-[0-9a-f]+qos[01]$' "
+      "'.*' '.*'",
+      "set_topic_permissions -p / fleet-page amq.topic "
+      "'^(zendrocast\\.[^.]+\\.[^.]+\\.command|zendrocast\\.request)$' '^zendrocast\\..+$'",
+      "add_user home-assistant home-secret",
+      "set_permissions -p / home-assistant '^mqtt-subscription-.*' '.*' '.*'",
+      "set_topic_permissions -p / home-assistant amq.topic "
+      "'^(homeassistant\\.status|zendrocast\\.[^.]+\\.[^.]+\\.command)$' "
+      "'^(homeassistant\\..+|zendrocast\\..+)$'",
+  };
+  for (const char* user : users) {
+    if (!Nodes[0].Control(user)) {
+      throw std::runtime_error(std::string("rabbitmqctl ") + user + " failed; see " +
+                               Nodes[0].Folder + "/ctl.log");
+    }
+  }
+}
+
+void RabbitCluster::Stop() {
+  for (RabbitBroker& node : Nodes) {
+    node.Stop(SIGKILL);
+  }
+  if (Epmd > 0) {
+    kill(-Epmd, SIGKILL);
+    waitpid(Epmd, nullptr, 0);
+    Epmd = -1;
+  }
+}
+
+void StaticServer::Start(const std::string& folder) {
+  Port = FreePort();
   Pid = fork();
   if (Pid == 0) {
-    setsid();  // one group with its epmd, so that a stop ends both
-    const int log = open((Folder + "/server.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    dup2(log, STDOUT_FILENO);
-    dup2(log, STDERR_FILENO);
-    execlp("setpriv", "setpriv", "--reuid=rabbitmq", "--regid=rabbitmq", "--init-groups", "sh",
-           (Folder + "/run.sh").c_str(), nullptr);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    execlp("python3", "python3", "-m", "http.server", std::to_string(Port).c_str(), "--bind",
+           "127.0.0.1", "--directory", folder.c_str(), nullptr);
     _exit(127);
   }
-  WaitUntilServed(Port, 120, Folder + "/server.log");  // about 15 s here
+  WaitUntilServed(Port, 60, "python3 -m http.server");
+}
+
+void StaticServer::Stop() {
+  if (Pid > 0) {
+    kill(Pid, SIGKILL);
+    waitpid(Pid, nullptr, 0);
+    Pid = -1;
+  }
+}
+
+int NodeOf(const Bridge& bridge, const RabbitCluster& cluster) {
+  const std::string log = bridge.Log();
+  const std::string connected = "connected to 127.0.0.1:";
+  const std::size_t at = log.rfind(connected);
+  for (int i = 0; i < 3 && at != std::string::npos; ++i) {
+    const std::string port = std::to_string(cluster.Nodes[i].Port) + " ";
+    if (log.compare(at + connected.size(), port.size(), port) == 0) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+std::string RabbitCluster::Hosts() const {
+  std::string hosts;
+  for (const RabbitBroker& node : Nodes) {
+    hosts += (hosts.empty() ? "" : ",") + std::string("127.0.0.1:") + std::to_string(node.Port);
+  }
+  return hosts;
 }
 
 void RabbitBroker::Stop(int signal) {

@@ -48,14 +48,43 @@ struct Broker {
   bool WaitForSave(const std::string& client, int seconds) const;
 };
 
-// RabbitMQ with its MQTT plugin (3.1.1 only, QoS 1 at most), a node of its own with its own
-// folder and ports, run as the rabbitmq user. Users: "bridge" (password "bridge-secret").
+// RabbitMQ with its MQTT plugin (3.1.1 only, QoS 1 at most) and its MQTT over WebSockets, a node
+// of its own with its own folder and ports, run as the rabbitmq user. Users: "bridge" (password
+// "bridge-secret"). A node of a cluster shares the cluster's epmd and cookie, and keeps each
+// MQTT session's queue as a quorum queue, replicated over the cluster.
 struct RabbitBroker {
   std::string Folder;
-  int Port = 0;  // MQTT
+  std::string Name;  // its node name, NAME@localhost
+  int Port = 0;      // MQTT
+  int WebPort = 0;   // MQTT over WebSockets: ws://127.0.0.1:WebPort/ws
+  int EpmdPort = 0;  // a cluster's; 0: an epmd of its own
   pid_t Pid = -1;
-  void Start();                     // waits until MQTT is served
+  void Start(bool wait = true);     // waits until MQTT is served
   void Stop(int signal = SIGKILL);  // SIGTERM: a clean shutdown, its queues saved
+  // rabbitmqctl on this node; false when it fails (its output in Folder/ctl.log).
+  bool Control(const std::string& arguments) const;
+};
+
+// Three RabbitMQ nodes on loopback, one cluster.
+struct RabbitCluster {
+  ~RabbitCluster() { Stop(); }
+  RabbitBroker Nodes[3];
+  pid_t Epmd = -1;
+  // The three at once, then the second and the third join the first. Its users: "bridge"
+  // (password "bridge-secret", all rights), and as the README gives them, "zendrocast-pi1"
+  // (the bridge of node pi1, password "bridge-secret"), "fleet-page" (password "page-secret")
+  // and "home-assistant" (password "home-secret").
+  void Start();
+  void Stop();
+  std::string Hosts() const;  // the nodes' MQTT listeners, as the bridge's host key takes them
+};
+
+// A static web server on loopback (Python's http.server), as any would serve the fleet page.
+struct StaticServer {
+  int Port = 0;
+  pid_t Pid = -1;
+  void Start(const std::string& folder);  // waits until it serves
+  void Stop();
 };
 
 struct Received {
@@ -124,6 +153,9 @@ struct UhidDevices {
   std::vector<std::string> Reports(const std::string& name);
   void Stop() { Program.Stop(); }  // destroys the devices: an unplug, as the kernel sees it
 };
+
+// The index of the cluster's node whose MQTT port the bridge's last connect names; -1: none.
+int NodeOf(const Bridge& bridge, const RabbitCluster& cluster);
 
 // The configuration for a bridge that connects to the broker as "bridge"; drive comes before
 // the rig's paths ("Z:" for the Windows bridge under Wine).

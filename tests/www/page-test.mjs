@@ -3,13 +3,57 @@
 // (tests/bridge/BridgeTest.cpp) starts all that and runs this; at "STEP ..." lines it unplugs a
 // box or kills the bridge, then answers with a line on standard input.
 // Usage: node page-test.mjs PAGE_URL BROKER_URL SCREENSHOT.png
+//        node page-test.mjs --cluster PAGE_URL
+// With --cluster the page comes from a static server and its PAGE_URL names a RabbitMQ
+// cluster's nodes in ?broker=: it shows node pi1 and its box ZC-A, and a command from it gets
+// its result, with MQTT 3.1.1 (the nodes' only version).
 import assert from 'node:assert/strict';
 import { createInterface } from 'node:readline';
 import { chromium } from 'playwright-core';
 import mqtt from 'mqtt';
 
-const [pageUrl, brokerUrl, screenshot] = process.argv.slice(2);
 const input = createInterface({ input: process.stdin })[Symbol.asyncIterator]();
+const launch = () =>
+  chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    args: [
+      '--no-sandbox',
+      '--disable-gpu',
+      '--disable-quic',
+      '--no-first-run',
+      '--disable-background-networking',
+      '--disable-component-update',
+      '--disable-sync',
+    ],
+  });
+
+if (process.argv[2] === '--cluster') {
+  const browser = await launch();
+  try {
+    const page = await browser.newPage({ viewport: { width: 900, height: 760 } });
+    page.on('pageerror', (error) => console.log(`page error: ${error.message}`));
+    await page.goto(process.argv[3]);
+    await page.getByLabel('User name').fill('fleet-page');
+    await page.getByLabel('Password').fill('page-secret');
+    await page.getByRole('button', { name: 'Connect' }).click();
+    await page.getByRole('status').getByText('Connected').waitFor({ timeout: 30000 });
+    const node = page.locator('[data-node="pi1"]');
+    await node.locator('.badge', { hasText: 'online' }).waitFor({ timeout: 30000 });
+    const box = node.locator('[data-box="ZC-A"]');
+    await box.locator('dd.present').waitFor({ timeout: 30000 });
+    await box.getByLabel('Command for box ZC-A').fill('1 10 20');
+    await box.getByRole('button', { name: 'Send' }).click();
+    const mine = box.locator('.history li', { hasText: '"1 10 20": status 0, sent, 10 reports' });
+    await mine.waitFor({ timeout: 30000 });
+    assert.match(await mine.first().textContent(), /\(from this page\)$/);
+    console.log('cluster page test: 1 passed, 0 failed');
+  } finally {
+    await browser.close();
+  }
+  process.exit(0);
+}
+
+const [pageUrl, brokerUrl, screenshot] = process.argv.slice(2);
 
 async function step(name) {
   console.log(`STEP ${name}`);
@@ -26,18 +70,7 @@ const watcher = await mqtt.connectAsync(brokerUrl, {
 await watcher.subscribeAsync('zendrocast/+/+/command', { qos: 1 });
 watcher.on('message', (topic, payload) => commands.push(`${topic} ${payload}`));
 
-const browser = await chromium.launch({
-  executablePath: '/usr/bin/chromium',
-  args: [
-    '--no-sandbox',
-    '--disable-gpu',
-    '--disable-quic',
-    '--no-first-run',
-    '--disable-background-networking',
-    '--disable-component-update',
-    '--disable-sync',
-  ],
-});
+const browser = await launch();
 try {
   const page = await browser.newPage({ viewport: { width: 900, height: 760 } });
   page.on('pageerror', (error) => console.log(`page error: ${error.message}`));
