@@ -9,13 +9,15 @@
 # /dev/fuse and mosquitto; builds what it runs (Release).
 # Usage: scripts/bridge-benchmark.sh [IDLE_SECONDS]   (default 65: longer than the keep-alive)
 #        scripts/bridge-benchmark.sh --reconnect [BRIDGES]   (default 40)
+#        scripts/bridge-benchmark.sh --cluster [BRIDGES]   (default 60: a three-node RabbitMQ
+#                                             cluster, its busiest node killed)
 #        scripts/bridge-benchmark.sh --chaos [SECONDS | --minutes N] [--seed N] [--max-qos 1]
 #                                             (default 60 s; --max-qos 1: at least once)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
 install_missing cmake g++ libgtest-dev pkg-config libfuse3-dev fuse3 libmosquitto-dev mosquitto \
-  openssl
+  openssl rabbitmq-server
 quietly cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=ON
 quietly cmake --build build-bench -j "$(nproc)" --target zendrocast zendrocast-mqtt \
   zendrocast_bridge_benchmark

@@ -480,6 +480,15 @@ TEST_F(Bridge, HomeAssistantDiscoveryAnd311AndSigtermGoingOffline) {
   Peer->Publish("homeassistant/status", "online");
   EXPECT_TRUE(Peer->WaitFor(
       topic, [](auto& configs) { return configs.size() >= 2; }, 30));
+  // A flood of requests for the state costs an answer now and one a second later, no more.
+  const std::size_t answered = Peer->Messages(Base + "boxes").size();
+  for (int n = 0; n < 100; ++n) {
+    Peer->Publish("zendrocast/request", "state");
+  }
+  EXPECT_TRUE(Peer->WaitFor(
+      Base + "boxes", [&](auto& lists) { return lists.size() > answered; }, 30));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_LE(Peer->Messages(Base + "boxes").size(), answered + 2);
   Peer->Publish(Base + "ZC-A/command", "0 1 2", false, "ignored-in-3.1.1");
   ASSERT_TRUE(WaitForResults("ZC-A", 1));
   EXPECT_EQ(Field(Results("ZC-A").front().Payload, "status"), "0");
