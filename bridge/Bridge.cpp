@@ -22,6 +22,7 @@
 namespace Bridge {
 namespace {
 
+using BridgeConfig::BoxIdLimit;
 using BridgeLog::Log;
 using BridgeLog::Quoted;
 
@@ -41,11 +42,11 @@ constexpr auto StopGrace = std::chrono::seconds(5);
 constexpr auto DrainTime = std::chrono::seconds(10);
 constexpr auto OfflineTime = std::chrono::seconds(3);
 // What a sender may make the bridge hold or echo, in bytes.
-constexpr std::size_t BoxIdLimit = 256;
 constexpr std::size_t CorrelationLimit = 256;
 constexpr std::size_t ResponseTopicLimit = 256;
 // Messages waiting for a connection the broker's QoS is known on.
 constexpr std::size_t OutboxLimit = 4096;
+const std::vector<BridgeConfig::Preset> NoPresets;
 // Commands the journal holds beyond the queues and the runs: those on their way in, and those
 // answered whose results are on their way out.
 constexpr std::size_t JournalAllowance = 256;
@@ -233,10 +234,19 @@ void Refuse(State& state, const std::string& id, const Command& command, int sta
 void PublishBoxes(State& state) {
   std::string json = "[";
   for (const auto& [id, box] : state.Boxes) {
+    // What the configuration calls it, and the commands it names for it.
+    const BridgeConfig::BoxSettings* settings = BridgeConfig::Find(state.Config, id);
+    std::string presets = "[";
+    for (const BridgeConfig::Preset& preset : settings ? settings->Presets : NoPresets) {
+      presets += (presets.size() > 1 ? "," : "") + std::string("{\"name\":") +
+                 Json::Quote(preset.Name) + ",\"command\":" + Json::Quote(preset.Command) + "}";
+    }
     json += (json.size() > 1 ? "," : "") + std::string("{\"id\":") + Json::Quote(id) +
+            ",\"name\":" +
+            (settings && !settings->Name.empty() ? Json::Quote(settings->Name) : "null") +
             ",\"serial\":" + (box.Serial.empty() ? "null" : Json::Quote(box.Serial)) +
             ",\"path\":" + Json::Quote(box.Path) +
-            ",\"present\":" + (box.Present ? "true" : "false") + "}";
+            ",\"present\":" + (box.Present ? "true" : "false") + ",\"presets\":" + presets + "]}";
   }
   PublishState(state, state.Node.Base + "/boxes", json + "]");
 }
@@ -248,9 +258,34 @@ void PublishPresence(State& state, const std::string& id, bool present) {
 
 void PublishDiscovery(State& state, const std::string& id, const Box& box) {
   if (state.Config.Discovery && state.Ready) {
-    const Discovery::Message message = Discovery::ForBox(state.Node, id, box.Serial);
+    const BridgeConfig::BoxSettings* settings = BridgeConfig::Find(state.Config, id);
+    const Discovery::Box described{id, box.Serial, settings ? settings->Name : ""};
+    const Discovery::Message message = Discovery::ForBox(state.Node, described);
     PublishState(state, message.Topic, message.Payload);
+    for (const BridgeConfig::Preset& preset : settings ? settings->Presets : NoPresets) {
+      const Discovery::Message button = Discovery::ForPreset(state.Node, described, preset);
+      PublishState(state, button.Topic, button.Payload);
+    }
   }
+}
+
+// A retained button config under this node's level that no preset of the configuration gives
+// any more (a preset removed, renamed, or its box's section gone): an empty retained message
+// takes it, and its entity, away.
+void ClearIfStale(State& state, const Mqtt::Event& event) {
+  if (!event.Retained || event.Payload.empty() ||
+      !Discovery::IsPresetTopic(state.Node, event.Topic)) {
+    return;
+  }
+  for (const BridgeConfig::BoxSettings& box : state.Config.Boxes) {
+    for (const BridgeConfig::Preset& preset : box.Presets) {
+      if (Discovery::PresetTopic(state.Node, box.Id, preset.Name) == event.Topic) {
+        return;
+      }
+    }
+  }
+  Log("cleared the discovery of a preset no longer configured: " + Quoted(event.Topic));
+  PublishState(state, event.Topic, "");
 }
 
 void PublishAllDiscovery(State& state) {
@@ -373,6 +408,10 @@ void OnConnected(State& state) {
   const int stateQos = std::min(1, state.Client->MaximumQos());
   if (state.Config.Discovery) {
     state.Client->Subscribe(state.Config.DiscoveryPrefix + "/status", stateQos);
+    // The buttons an earlier run announced, to clear those no preset gives any more.
+    state.Client->Subscribe(state.Config.DiscoveryPrefix + "/button/" +
+                                Discovery::IdPart(state.Node.Name) + "/+/config",
+                            stateQos);
   }
   // The presence a box left retained in an earlier run, to be put right if it is gone now.
   state.Client->Subscribe(state.Node.Base + "/+/presence", stateQos);
@@ -507,6 +546,11 @@ void OnMessage(State& state, const Mqtt::Event& event) {
   }
   if (event.Topic == state.Config.TopicPrefix + "/request") {
     AskForState(state, false);
+    return;
+  }
+  if (state.Config.Discovery && event.Topic.compare(0, state.Config.DiscoveryPrefix.size() + 1,
+                                                    state.Config.DiscoveryPrefix + "/") == 0) {
+    ClearIfStale(state, event);
     return;
   }
   const std::string prefix = state.Node.Base + "/";

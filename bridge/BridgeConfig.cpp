@@ -1,12 +1,17 @@
 #include "bridge/BridgeConfig.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include "bridge/ToolRuns.h"
 #include "bridge/system/BridgeSystem.h"
+#include "device/CommandFields.h"
+#include "device/WriteToDeviceMod.h"
+#include "frontend/MainMod.h"
 
 namespace BridgeConfig {
 namespace {
@@ -154,7 +159,89 @@ std::string Apply(const std::string& key, const std::string& value, Config& conf
   return std::string();
 }
 
+// A name people read: 1 to NameLimit bytes of UTF-8 without control characters.
+bool IsName(const std::string& text) {
+  return !text.empty() && text.size() <= NameLimit && ToolRuns::IsUtf8(text) &&
+         std::none_of(text.begin(), text.end(),
+                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+// "[box ID]": the section of that box's settings. Returns the reason it cannot be, or "".
+std::string OpenSection(const std::string& line, Config& config) {
+  const std::string inner = Trimmed(line.substr(1, line.size() - 2));
+  if (line.back() != ']' || inner.compare(0, 4, "box ") != 0) {
+    return "expected '[box ID]'";
+  }
+  const std::string id = Trimmed(inner.substr(4));
+  if (!IsTopicLevel(id) || id.size() > BoxIdLimit) {
+    return "'" + id + "' cannot be a box id (one topic level of at most " +
+           std::to_string(BoxIdLimit) + " bytes, without '/', '+', '#' or control characters)";
+  }
+  if (Find(config, id) != nullptr) {
+    return "box '" + id + "' has a section already";
+  }
+  config.Boxes.push_back({id, "", {}});
+  return std::string();
+}
+
+// A key of a [box ID] section; returns the reason it cannot be, or "".
+std::string ApplyToBox(const std::string& key, const std::string& value, BoxSettings& box) {
+  if (key == "name") {
+    if (!box.Name.empty()) {
+      return "'name' is given twice for box '" + box.Id + "'";
+    }
+    if (!IsName(value)) {
+      return "'name' must be 1 to " + std::to_string(NameLimit) +
+             " bytes of text without control characters, not '" + value + "'";
+    }
+    box.Name = value;
+    return std::string();
+  }
+  if (key.compare(0, 6, "preset") != 0 || key.size() < 7 || !CommandFields::IsBlank(key[6])) {
+    return "unknown key '" + key + "' in [box " + box.Id + "]";
+  }
+  Preset preset{Trimmed(key.substr(7)), value};
+  if (!IsName(preset.Name)) {
+    return "a preset's name must be 1 to " + std::to_string(NameLimit) +
+           " bytes of text without control characters, not '" + preset.Name + "'";
+  }
+  const std::string named = "preset '" + preset.Name + "'";
+  if (std::any_of(box.Presets.begin(), box.Presets.end(),
+                  [&](const Preset& other) { return other.Name == preset.Name; })) {
+    return named + " is given twice for box '" + box.Id + "'";
+  }
+  if (box.Presets.size() >= PresetLimit) {
+    return "box '" + box.Id + "' has more than " + std::to_string(PresetLimit) + " presets";
+  }
+  if (preset.Command.empty()) {
+    return named + " has no command";
+  }
+  // Read as the tool reads a command: a preset it would refuse never reaches a box.
+  std::string bad = ToolRuns::CheckPayload(preset.Command);
+  if (bad.empty()) {
+    try {
+      MainMod::ConvertArgumentText(preset.Command);
+    } catch (const WriteToDeviceMod::RunError& refusal) {
+      bad = refusal.what();
+    }
+  }
+  if (!bad.empty()) {
+    return named + " '" + preset.Command + "' is not a command the tool takes: " + bad;
+  }
+  box.Presets.push_back(preset);
+  return std::string();
+}
+
 }  // namespace
+
+const BoxSettings* Find(const Config& config, const std::string& id) {
+  for (const BoxSettings& box : config.Boxes) {
+    if (box.Id == id) {
+      return &box;
+    }
+  }
+  return nullptr;
+}
 
 bool IsTopicLevel(const std::string& text) {
   if (text.empty()) {
@@ -180,11 +267,16 @@ bool Parse(const std::string& text, const std::string& name, Config& config, std
     }
     const std::size_t equals = content.find('=');
     std::string reason;
-    if (equals == std::string::npos) {
+    if (content[0] == '[') {
+      // The keys after it are the box's; the node's come before the first.
+      reason = OpenSection(content, config);
+    } else if (equals == std::string::npos) {
       reason = "expected 'key = value'";
     } else {
       const std::string key = Trimmed(content.substr(0, equals));
-      reason = Apply(key, Trimmed(content.substr(equals + 1)), config);
+      const std::string value = Trimmed(content.substr(equals + 1));
+      reason = config.Boxes.empty() ? Apply(key, value, config)
+                                    : ApplyToBox(key, value, config.Boxes.back());
     }
     if (!reason.empty()) {
       error = name + ":" + std::to_string(number) + ": " + reason;

@@ -14,6 +14,23 @@ struct Broker {
   int Port = 0;  // 0: the configuration's port
 };
 
+// A named command: what people press instead of typing the tool's argument text.
+struct Preset {
+  std::string Name;     // "Open"
+  std::string Command;  // "1 10 20", a text the tool takes
+};
+
+// What a [box ID] section says of the box with that id (its serial or port id).
+struct BoxSettings {
+  std::string Id;
+  std::string Name;  // as people know it, "Garage door"; empty: none
+  std::vector<Preset> Presets;
+};
+
+constexpr std::size_t PresetLimit = 32;  // per box
+constexpr std::size_t NameLimit = 64;    // bytes of a box's or a preset's name
+constexpr std::size_t BoxIdLimit = 256;  // bytes of a box id the bridge takes
+
 struct Config {
   std::vector<Broker> Brokers = {{"localhost", 0}};  // tried in turn
   int Port = 0;                                      // 0: 1883, or 8883 with TLS
@@ -33,7 +50,11 @@ struct Config {
   int QueueLimit = 20;      // commands waiting per box
   int CommandMaxAge = 300;  // seconds a command may wait for its run
   std::string JournalPath;  // the command journal; empty: the system's state folder
+  std::vector<BoxSettings> Boxes;
 };
+
+// The settings of the box with this id, or nullptr.
+const BoxSettings* Find(const Config& config, const std::string& id);
 
 // Reads the file; on failure returns false with "FILE:LINE: reason" (or "FILE: reason").
 bool Load(const std::string& path, Config& config, std::string& error);

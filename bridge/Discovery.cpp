@@ -61,31 +61,72 @@ Message ForNode(const Node& node) {
               Json::Quote(node.Version) + "}" + Origin(node) + "}"};
 }
 
-Message ForBox(const Node& node, const std::string& box, const std::string& serial) {
+namespace {
+
+std::string BoxUnique(const Node& node, const std::string& box) {
   // IdPart never yields "__", so the node's part and the box's part cannot run into each other.
-  const std::string unique = NodeId(node) + "__" + IdPart(box);
-  const std::string boxTopic = node.Base + "/" + box;
-  std::string device = "{\"identifiers\":[" + Json::Quote(unique) +
-                       "],\"name\":" + Json::Quote("Box " + box + " on " + node.Name) +
-                       ",\"manufacturer\":\"zendrocast\",\"model\":\"6666:f100\"";
-  if (!serial.empty()) {
-    device += ",\"serial_number\":" + Json::Quote(serial);
+  return NodeId(node) + "__" + IdPart(box);
+}
+
+std::string Device(const Node& node, const Box& box) {
+  std::string device =
+      "{\"identifiers\":[" + Json::Quote(BoxUnique(node, box.Id)) + "],\"name\":" +
+      Json::Quote(!box.Name.empty() ? box.Name : "Box " + box.Id + " on " + node.Name) +
+      ",\"manufacturer\":\"zendrocast\",\"model\":\"6666:f100\"";
+  if (!box.Serial.empty()) {
+    device += ",\"serial_number\":" + Json::Quote(box.Serial);
   }
-  device += ",\"sw_version\":" + Json::Quote(node.Version) +
-            ",\"via_device\":" + Json::Quote(NodeId(node)) + "}";
+  return device + ",\"sw_version\":" + Json::Quote(node.Version) +
+         ",\"via_device\":" + Json::Quote(NodeId(node)) + "}";
+}
+
+// Available while both the node is online and the box is present.
+std::string Availability(const Node& node, const std::string& box) {
+  return ",\"availability\":[{\"topic\":" + Json::Quote(node.Base + "/status") +
+         ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"},"
+         "{\"topic\":" +
+         Json::Quote(PresenceTopic(node, box)) + ",\"payload_available\":\"" + Present +
+         "\",\"payload_not_available\":\"" + Absent + "\"}],\"availability_mode\":\"all\"";
+}
+
+}  // namespace
+
+Message ForBox(const Node& node, const Box& box) {
+  const std::string unique = BoxUnique(node, box.Id);
+  const std::string boxTopic = node.Base + "/" + box.Id;
   return {ConfigTopic(node, "text", unique),
           "{\"name\":\"Command\",\"unique_id\":" + Json::Quote(unique) + ",\"command_topic\":" +
               Json::Quote(boxTopic + "/command") + ",\"qos\":" + std::to_string(node.Qos) +
               ",\"retain\":false,\"mode\":\"text\",\"pattern\":" +
               Json::Quote(CommandFields::Pattern()) +
-              ",\"max\":" + std::to_string(ToolRuns::MaximumPayload) +
-              ",\"availability\":[{\"topic\":" + Json::Quote(node.Base + "/status") +
-              ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\"},"
-              "{\"topic\":" +
-              Json::Quote(PresenceTopic(node, box)) + ",\"payload_available\":\"" + Present +
-              "\",\"payload_not_available\":\"" + Absent +
-              "\"}],\"availability_mode\":\"all\",\"json_attributes_topic\":" +
-              Json::Quote(boxTopic + "/result") + ",\"device\":" + device + Origin(node) + "}"};
+              ",\"max\":" + std::to_string(ToolRuns::MaximumPayload) + Availability(node, box.Id) +
+              ",\"json_attributes_topic\":" + Json::Quote(boxTopic + "/result") +
+              ",\"device\":" + Device(node, box) + Origin(node) + "}"};
+}
+
+std::string PresetTopic(const Node& node, const std::string& box, const std::string& preset) {
+  // "__" again between the box's part and the preset's: no two presets, of one box or of two,
+  // share an id.
+  return ConfigTopic(node, "button", BoxUnique(node, box) + "__" + IdPart(preset));
+}
+
+bool IsPresetTopic(const Node& node, const std::string& topic) {
+  const std::string start =
+      node.Prefix + "/button/" + IdPart(node.Name) + "/" + NodeId(node) + "__";
+  const std::string end = "/config";
+  return topic.size() > start.size() + end.size() && topic.compare(0, start.size(), start) == 0 &&
+         topic.compare(topic.size() - end.size(), end.size(), end) == 0 &&
+         topic.find('/', start.size()) == topic.size() - end.size();
+}
+
+Message ForPreset(const Node& node, const Box& box, const BridgeConfig::Preset& preset) {
+  const std::string topic = PresetTopic(node, box.Id, preset.Name);
+  const std::string unique = BoxUnique(node, box.Id) + "__" + IdPart(preset.Name);
+  return {topic, "{\"name\":" + Json::Quote(preset.Name) + ",\"unique_id\":" + Json::Quote(unique) +
+                     ",\"command_topic\":" + Json::Quote(node.Base + "/" + box.Id + "/command") +
+                     ",\"payload_press\":" + Json::Quote(preset.Command) + ",\"qos\":" +
+                     std::to_string(node.Qos) + ",\"retain\":false" + Availability(node, box.Id) +
+                     ",\"device\":" + Device(node, box) + Origin(node) + "}"};
 }
 
 }  // namespace Discovery

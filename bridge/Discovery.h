@@ -1,10 +1,12 @@
 // Home Assistant MQTT discovery for a node and its boxes: a device for the node with a
 // connectivity entity, and a device per box with a text entity that sends commands, checks them
 // as the tool reads them, is available while both the node and the box are, and shows the last
-// result.
+// result, and a button for each of the box's presets.
 #pragma once
 
 #include <string>
+
+#include "bridge/BridgeConfig.h"
 
 namespace Discovery {
 
@@ -22,6 +24,12 @@ struct Message {
   std::string Payload;
 };
 
+struct Box {
+  std::string Id;      // its topic level
+  std::string Serial;  // empty: none
+  std::string Name;    // as people know it; empty: none
+};
+
 // text as a part of a Home Assistant id: letters, digits and '-' as they are, every other byte
 // as '_' and two hexadecimal digits, so that no two texts give one id.
 std::string IdPart(const std::string& text);
@@ -32,6 +40,14 @@ constexpr const char* Present = "present";
 constexpr const char* Absent = "absent";
 
 Message ForNode(const Node& node);
-Message ForBox(const Node& node, const std::string& box, const std::string& serial);
+Message ForBox(const Node& node, const Box& box);
+// The preset as a button of the box's device, with the box's availability: pressed, it publishes
+// the preset's command to the box's command topic, as typing it would.
+Message ForPreset(const Node& node, const Box& box, const BridgeConfig::Preset& preset);
+// The config topic of a preset's button: a retained config under the node's level for a button
+// that no preset gives any more is cleared.
+std::string PresetTopic(const Node& node, const std::string& box, const std::string& preset);
+// Whether topic is the config topic of one of this node's buttons.
+bool IsPresetTopic(const Node& node, const std::string& topic);
 
 }  // namespace Discovery

@@ -63,7 +63,7 @@ function nodeOf(name) {
 
 function boxOf(node, id) {
   if (!node.boxes.has(id)) {
-    const box = { id, serial: null, path: '', present: false, history: [] };
+    const box = { id, name: null, serial: null, path: '', present: false, presets: [], history: [] };
     const labelId = `command-${randomHex(6)}`;
     box.fields = {
       serial: element('dd'),
@@ -81,7 +81,16 @@ function boxOf(node, id) {
       placeholder: '1 10 20',
     });
     box.input.setAttribute('aria-describedby', `${labelId}-hint ${labelId}-error`);
+    // What the field said of a text is gone with the text.
+    box.input.addEventListener('input', () => {
+      box.error.textContent = '';
+      box.input.removeAttribute('aria-invalid');
+    });
     box.button = element('button', { type: 'submit', textContent: 'Send' });
+    // A button per preset the bridge's configuration names for the box.
+    box.presetList = element('span', { className: 'presets' });
+    box.heading = element('h4', { textContent: `Box ${id}` });
+    box.idNote = element('span', { className: 'box-id', textContent: id, hidden: true });
     box.error = element('p', { className: 'error', id: `${labelId}-error`, role: 'alert' });
     box.answer = element('p', { className: 'answer' });
     box.answer.setAttribute('aria-live', 'polite');
@@ -93,6 +102,7 @@ function boxOf(node, id) {
       element('label', { htmlFor: labelId, className: 'visually-hidden', textContent: `Command for box ${id}` }),
       box.input,
       box.button,
+      box.presetList,
     );
     form.noValidate = true; // the page says why itself, and says it to screen readers
     form.addEventListener('submit', (event) => {
@@ -102,7 +112,7 @@ function boxOf(node, id) {
     box.element = element(
       'article',
       { className: 'box' },
-      element('h4', { textContent: `Box ${id}` }),
+      element('div', { className: 'box-head' }, box.heading, box.idNote),
       element(
         'dl',
         {},
@@ -136,10 +146,33 @@ function reportsText(result) {
   return result.reports_written === null ? 'reports unknown' : `${result.reports_written} reports`;
 }
 
+// The preset buttons, made anew only when the presets changed (a button in the hand stays).
+function renderPresets(node, box) {
+  const shown = JSON.stringify(box.presets);
+  if (box.presetList.dataset.shown === shown) {
+    return;
+  }
+  box.presetList.dataset.shown = shown;
+  box.presetList.replaceChildren(
+    ...box.presets.map((preset) => {
+      const button = element('button', { type: 'button', textContent: preset.name, title: preset.command });
+      button.addEventListener('click', () => publish(node, box, preset.command, preset.name));
+      return button;
+    }),
+  );
+}
+
 function render(node) {
   node.badge.textContent = node.status;
   node.badge.className = `badge ${node.status}`;
   for (const box of node.boxes.values()) {
+    // The name people know the box by, with its id beside it.
+    box.heading.textContent = box.name ?? `Box ${box.id}`;
+    box.idNote.hidden = box.name === null;
+    renderPresets(node, box);
+    for (const button of box.presetList.children) {
+      button.disabled = !box.present || node.status !== 'online';
+    }
     box.fields.serial.textContent = box.serial ?? 'none';
     box.fields.path.textContent = box.path;
     box.fields.presence.textContent = box.present ? 'present' : 'absent';
@@ -152,7 +185,8 @@ function render(node) {
         return element('li', {
           className: good ? 'ok' : 'failed',
           textContent:
-            `${result.time} "${result.command}": status ${result.status}, ${result.message}, ` +
+            `${result.time} ${result.preset ? `${result.preset} ` : ''}"${result.command}": ` +
+            `status ${result.status}, ${result.message}, ` +
             `${reportsText(result)}, ${result.duration_ms} ms` +
             (result.mine ? ' (from this page)' : ''),
         });
@@ -189,13 +223,19 @@ function send(node, box) {
   }
   box.error.textContent = '';
   box.input.removeAttribute('aria-invalid');
+  publish(node, box, text, null);
+}
+
+// A command to the box, with a response topic and correlation data where MQTT 5 has them; preset:
+// the name of the preset it is, or null.
+function publish(node, box, text, preset) {
   const options = { qos: 1 };
   if (version5) {
     const correlation = randomHex(8);
-    sent.set(correlation, box);
+    sent.set(correlation, { box, preset });
     options.properties = { responseTopic, correlationData: Buffer.from(correlation, 'hex') };
   } else {
-    sentPlain.push({ box, text });
+    sentPlain.push({ box, text, preset });
   }
   client.publish(
     `${prefix}/${node.name}/${box.id}/command`,
@@ -219,14 +259,17 @@ function onResult(node, box, payload, correlation) {
   }
   result.time = new Date().toLocaleTimeString();
   const plain = sentPlain.findIndex((entry) => entry.box === box && entry.text === result.command);
-  result.mine = sent.has(correlation) || (correlation === '' && plain >= 0);
+  const mine = correlation === '' ? sentPlain[plain] : sent.get(correlation);
+  result.mine = mine !== undefined;
+  result.preset = mine?.preset ?? null;
   if (result.mine) {
     sent.delete(correlation);
     if (correlation === '') {
       sentPlain.splice(plain, 1);
     }
     box.answer.textContent =
-      `"${result.command}": status ${result.status}, ${result.message}, ${reportsText(result)}`;
+      `${result.preset ? `${result.preset} ` : ''}"${result.command}": status ${result.status}, ` +
+      `${result.message}, ${reportsText(result)}`;
   }
   box.history.unshift(result);
   box.history.length = Math.min(box.history.length, HistoryLength);
@@ -255,6 +298,10 @@ function onMessage(topic, payload, packet) {
       if (entry && typeof entry.id === 'string') {
         const box = boxOf(node, entry.id);
         box.serial = typeof entry.serial === 'string' ? entry.serial : null;
+        box.name = typeof entry.name === 'string' ? entry.name : null;
+        box.presets = (Array.isArray(entry.presets) ? entry.presets : []).filter(
+          (preset) => typeof preset?.name === 'string' && typeof preset?.command === 'string',
+        );
         box.path = typeof entry.path === 'string' ? entry.path : '';
         box.present = entry.present === true;
       }

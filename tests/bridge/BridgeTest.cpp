@@ -459,8 +459,10 @@ TEST_F(Bridge, AThousandCommandsOverFourBoxesEachRunOnceWithOneResult) {
   }
 }
 
-TEST_F(Bridge, HomeAssistantDiscoveryAnd311AndSigtermGoingOffline) {
-  StartBridge({Box("hidraw0", "ZC-A", "usb-0:1/input0")}, "mqtt_version = 3.1.1\n");
+TEST_F(Bridge, HomeAssistantDiscoveryPresetsAnd311AndSigtermGoingOffline) {
+  const std::string presets = "[box ZC-A]\nname = Garage door\npreset Open = 1 10 20\n";
+  StartBridge({Box("hidraw0", "ZC-A", "usb-0:1/input0")},
+              "mqtt_version = 3.1.1\n" + presets + "preset Close = 0 10 20\n");
   ASSERT_TRUE(Process.WaitForLog("(MQTT 3.1.1)", 30));
   const std::string topic = "homeassistant/text/pi1/zendrocast_pi1__ZC-A/config";
   ASSERT_TRUE(Peer->WaitFor(
@@ -472,7 +474,19 @@ TEST_F(Bridge, HomeAssistantDiscoveryAnd311AndSigtermGoingOffline) {
   EXPECT_EQ(Field(config, "json_attributes_topic"), Base + "ZC-A/result");
   EXPECT_EQ(Field(config, "serial_number"), "ZC-A");
   EXPECT_EQ(Field(config, "via_device"), "zendrocast_pi1");
+  EXPECT_EQ(Field(config, "name"), "Command");
+  EXPECT_NE(config.find("\"name\":\"Garage door\""), std::string::npos);  // the device's
   std::printf("a box's discovery config as published on %s:\n%s\n", topic.c_str(), config.c_str());
+  // A button per preset, on the box's device, sending the preset's text to its command topic.
+  const std::string open = "homeassistant/button/pi1/zendrocast_pi1__ZC-A__Open/config";
+  const std::string close = "homeassistant/button/pi1/zendrocast_pi1__ZC-A__Close/config";
+  ASSERT_TRUE(Peer->WaitFor(
+      close, [](auto& configs) { return !configs.empty(); }, 30));
+  ASSERT_FALSE(Peer->Messages(open).empty());
+  const std::string button = Peer->Messages(open).front().Payload;
+  EXPECT_EQ(Field(button, "command_topic"), Base + "ZC-A/command");
+  EXPECT_EQ(Field(button, "payload_press"), "1 10 20");
+  std::printf("a preset's button config as published on %s:\n%s\n", open.c_str(), button.c_str());
   EXPECT_TRUE(Peer->WaitFor(
       "homeassistant/binary_sensor/pi1/zendrocast_pi1_connectivity/config",
       [](auto& configs) { return !configs.empty(); }, 30));
@@ -499,6 +513,19 @@ TEST_F(Bridge, HomeAssistantDiscoveryAnd311AndSigtermGoingOffline) {
   EXPECT_TRUE(Peer->WaitFor(
       Base + "status", [](auto& status) { return status.back().Payload == "offline"; }, 30));
   EXPECT_NE(Process.Log().find("stopped (offline published)"), std::string::npos);
+
+  // Started again without the preset Close: its button goes away (an empty retained config), and
+  // Open's stays.
+  const std::size_t opens = Peer->Messages(open).size();
+  Process.Config = MqttRig::BridgeConfig(Broker, "mqtt_version = 3.1.1\n" + presets);
+  Process.Start({Box("hidraw0", "ZC-A", "usb-0:1/input0")});
+  EXPECT_TRUE(Peer->WaitFor(
+      close, [](auto& configs) { return configs.back().Payload.empty(); }, 30));
+  EXPECT_TRUE(Peer->WaitFor(
+      open,
+      [&](auto& configs) { return configs.size() > opens && !configs.back().Payload.empty(); },
+      30));
+  EXPECT_TRUE(Process.WaitForLog("cleared the discovery of a preset no longer configured", 30));
 }
 
 // Counts the results on a topic by their command text.
@@ -892,9 +919,9 @@ TEST_F(Bridge, TheFleetPageInARealBrowser) {
   Broker.Stop(SIGKILL);
   Broker.HttpDir = ZENDROCAST_PAGE_DIR;
   Broker.Start();
-  StartBridge(
-      {Box("hidraw0", "ZC-A", "usb-0:1/input0"), Box("hidraw1", "ZC-B", "usb-0:2/input0"),
-       Box("hidraw2", "PCIROOT(0)_PCI(1400)_USBROOT(0)_USB(2)_USBMI(0)", "usb-0:3/input0")});
+  StartBridge({Box("hidraw0", "ZC-A", "usb-0:1/input0"), Box("hidraw1", "ZC-B", "usb-0:2/input0"),
+               Box("hidraw2", "PCIROOT(0)_PCI(1400)_USBROOT(0)_USB(2)_USBMI(0)", "usb-0:3/input0")},
+              "[box ZC-A]\nname = Garage door\npreset Open = 0 7 7\npreset Close = 0 8 8\n");
   ASSERT_TRUE(Process.WaitForLog("connected to", 30));
   const std::string screenshot = std::string(ZENDROCAST_PAGE_WORK) + "/fleet-page.png";
   std::string said;
@@ -910,7 +937,10 @@ TEST_F(Bridge, TheFleetPageInARealBrowser) {
       },
       said);
   EXPECT_EQ(status, 0) << said;
-  EXPECT_EQ(WritesTo("hidraw0"), std::vector<std::vector<std::uint8_t>>(10, Report));
+  // The typed command's ten reports, then the preset's ten.
+  std::vector<std::vector<std::uint8_t>> reports(10, Report);
+  reports.insert(reports.end(), 10, {0, 48, 7, 7, 122, 122, 122, 122, 122});
+  EXPECT_EQ(WritesTo("hidraw0"), reports);
   EXPECT_TRUE(WritesTo("hidraw1").empty());
   std::printf("screenshots: %s and its -offline and -phone twins\n", screenshot.c_str());
 #endif
@@ -1120,11 +1150,12 @@ TEST(RealStack, UhidBoxesThroughTheKernelsHidCore) {
   broker.Start();
   MqttRig::Peer peer(broker.Port);
   peer.Subscribe("zendrocast/#");
+  peer.Subscribe("homeassistant/button/#");
   MqttRig::UhidDevices devices;
   devices.Start(program, {"named,6666:f100," + BoxDescriptor + ",serial=ZC-REAL-1",
                           "unnamed,6666:f100," + BoxDescriptor + ",serial=,phys=usb-vm-1/input0"});
   MqttRig::Bridge bridge;
-  bridge.Config = MqttRig::BridgeConfig(broker);
+  bridge.Config = MqttRig::BridgeConfig(broker, "[box ZC-REAL-1]\npreset Vent = 0 7 7\n");
   bridge.Start({});
   const auto listed = [&](const std::string& text, int seconds) {
     return LastListHolds(peer, Base + "boxes", text, seconds);
@@ -1142,6 +1173,17 @@ TEST(RealStack, UhidBoxesThroughTheKernelsHidCore) {
   EXPECT_EQ(devices.Reports("named"), std::vector<std::string>(10, "9 00 31 0a 14 7a 7a 7a 7a 7a"));
   EXPECT_EQ(devices.Reports("unnamed"),
             std::vector<std::string>(10, "9 00 30 01 02 7a 7a 7a 7a 7a"));
+  // The preset, pressed as Home Assistant presses its button: its config's payload to its topic.
+  const std::string vent = "homeassistant/button/pi1/zendrocast_pi1__ZC-REAL-1__Vent/config";
+  ASSERT_TRUE(peer.WaitFor(
+      vent, [](auto& configs) { return !configs.empty(); }, 60));
+  const std::string button = peer.Messages(vent).front().Payload;
+  peer.Publish(Field(button, "command_topic"), Field(button, "payload_press"));
+  ASSERT_TRUE(peer.WaitFor(
+      Base + "ZC-REAL-1/result", [](auto& results) { return results.size() >= 2; }, 60));
+  std::vector<std::string> reports(10, "9 00 31 0a 14 7a 7a 7a 7a 7a");
+  reports.insert(reports.end(), 10, "9 00 30 07 07 7a 7a 7a 7a 7a");
+  EXPECT_EQ(devices.Reports("named"), reports);
 
   // Plugged in and unplugged: the kernel's own hidraw node comes and goes.
   MqttRig::UhidDevices later;

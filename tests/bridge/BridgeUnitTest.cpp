@@ -67,6 +67,26 @@ TEST(BridgeConfig, StrictLinesStopTheStartWithFileLineAndReason) {
        "mqtt.conf: 'cert_file' and 'key_file' need 'tls = true'"},
       {"queue_limit = 0\n",
        "mqtt.conf:1: 'queue_limit' must be a whole number from 1 to 10000, not '0'"},
+      // Boxes by name, and named commands, read as the tool reads a command.
+      {"host = h\n[box ZC-1]\nname = Garage door\npreset Open = 1 10 20\npreset  Close  =  0 10 "
+       "20\n"
+       "[box usb-0:1.2_input0]\npreset Vent = 1 0 255\n",
+       ""},
+      {"[box ZC-1]\npreset Open = 1 256 20\n",
+       "mqtt.conf:2: preset 'Open' '1 256 20' is not a command the tool takes: field 2: overflow "
+       "(outside 0..255)"},
+      {"[box ZC-1]\npreset Open =\n", "mqtt.conf:2: preset 'Open' has no command"},
+      {"[box ZC-1]\npreset Open = 1 10 20\npreset Open = 0 10 20\n",
+       "mqtt.conf:3: preset 'Open' is given twice for box 'ZC-1'"},
+      {"[box ZC-1]\npreset Open = 1 10 20 30\n",
+       "mqtt.conf:2: preset 'Open' '1 10 20 30' is not a command the tool takes: field 3: type "
+       "mismatch (not a decimal integer)"},
+      {"[box a/b]\nname = x\n",
+       "mqtt.conf:1: 'a/b' cannot be a box id (one topic level of at most 256 bytes, without "
+       "'/', '+', '#' or control characters)"},
+      {"[box ZC-1]\nhost = h\n", "mqtt.conf:2: unknown key 'host' in [box ZC-1]"},
+      {"[box ZC-1]\n[box ZC-1]\n", "mqtt.conf:2: box 'ZC-1' has a section already"},
+      {"[ZC-1]\n", "mqtt.conf:1: expected '[box ID]'"},
   };
   for (const ConfigCase& configCase : cases) {
     BridgeConfig::Config config;
@@ -91,6 +111,14 @@ TEST(BridgeConfig, StrictLinesStopTheStartWithFileLineAndReason) {
   EXPECT_EQ(config.Brokers[0].Port, 8883);
   EXPECT_EQ(config.TopicPrefix, "zendrocast");
   EXPECT_EQ(config.DiscoveryPrefix, "homeassistant");
+  config = BridgeConfig::Config{};
+  ASSERT_TRUE(BridgeConfig::Parse(cases[18].text, "f", config, error)) << error;
+  ASSERT_EQ(config.Boxes.size(), 2u);
+  EXPECT_EQ(config.Boxes[0].Name, "Garage door");
+  ASSERT_EQ(config.Boxes[0].Presets.size(), 2u);
+  EXPECT_EQ(config.Boxes[0].Presets[1].Name + "=" + config.Boxes[0].Presets[1].Command,
+            "Close=0 10 20");
+  EXPECT_EQ(BridgeConfig::Find(config, "usb-0:1.2_input0"), &config.Boxes[1]);
 }
 
 #ifndef _WIN32
@@ -346,14 +374,28 @@ TEST(Discovery, IdsStayDistinctAndThePatternReadsCommandsAsTheToolDoesInPythonAn
   // Serials and node names that a cruder mapping runs together.
   Discovery::Node node{"pi1", "zendrocast/pi1", "homeassistant", "1.0.0", "", 2};
   std::vector<Discovery::Message> messages = {Discovery::ForNode(node)};
+  // Presets whose names, and boxes whose ids, differ only in the characters an id escapes; what
+  // each button sends, for the Python check.
+  std::string presses = "{";
   for (const char* box : {"AB 1", "AB.1", "AB_1", "AB-1", "ab 1", "c", "b_c", "__", "_5f"}) {
-    messages.push_back(Discovery::ForBox(node, box, box));
+    const Discovery::Box described{box, box, std::string("Door ") + box};
+    messages.push_back(Discovery::ForBox(node, described));
+    int n = 0;
+    for (const char* preset : {"Open", "open", "Open_", "Open 1", "Open.1", "_4f"}) {
+      const BridgeConfig::Preset named{preset, "1 " + std::to_string(++n) + " 20"};
+      messages.push_back(Discovery::ForPreset(node, described, named));
+      presses += (presses.size() > 1 ? "," : "") + Json::Quote(messages.back().Topic) + ":" +
+                 Json::Quote(named.Command);
+      EXPECT_TRUE(Discovery::IsPresetTopic(node, messages.back().Topic));
+    }
   }
+  presses += "}";
   for (const auto& [name, box] : std::vector<std::pair<std::string, std::string>>{
            {"a_b", "c"}, {"a", "b_c"}, {"a__b", "c"}, {"a_", "_b"}}) {
     const Discovery::Node other{name, "zendrocast/" + name, "homeassistant", "1.0.0", "x", 1};
     messages.push_back(Discovery::ForNode(other));
-    messages.push_back(Discovery::ForBox(other, box, ""));
+    messages.push_back(Discovery::ForBox(other, {box, "", ""}));
+    EXPECT_FALSE(Discovery::IsPresetTopic(node, messages.back().Topic));
   }
   std::set<std::string> topics;
   for (const Discovery::Message& message : messages) {
@@ -366,6 +408,8 @@ TEST(Discovery, IdsStayDistinctAndThePatternReadsCommandsAsTheToolDoesInPythonAn
             std::string::npos);
   EXPECT_NE(box.find("\"via_device\":\"zendrocast_pi1\""), std::string::npos);
   EXPECT_EQ(messages[1].Topic, "homeassistant/text/pi1/zendrocast_pi1__AB_201/config");
+  EXPECT_NE(box.find("\"name\":\"Door AB 1\""), std::string::npos);  // the device's
+  EXPECT_EQ(messages[2].Topic, "homeassistant/button/pi1/zendrocast_pi1__AB_201__Open/config");
 
   // The cases for the two engines, and the tool's own verdict on each text.
   std::string json = "{\"pattern\":" + Json::Quote(CommandFields::Pattern()) + ",\"texts\":[";
@@ -382,7 +426,7 @@ TEST(Discovery, IdsStayDistinctAndThePatternReadsCommandsAsTheToolDoesInPythonAn
     json += (json.back() == '[' ? "" : ",") + std::string("[") + Json::Quote(message.Topic) + "," +
             Json::Quote(message.Payload) + "]";
   }
-  json += "]}";
+  json += "],\"presses\":" + presses + "}";
   EXPECT_GT(accepted, 100u);
   EXPECT_LT(accepted, texts.size() / 2);
   const std::string file = testing::TempDir() + "zendrocast-discovery-cases.json";

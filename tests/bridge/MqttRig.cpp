@@ -536,7 +536,7 @@ void Bridge::Start(const std::vector<HidrawEmulator::Node>& nodes) {
       Config.find("journal =") == std::string::npos
           ? "journal = " + std::string(Launcher.empty() ? "" : "Z:") + Folder + "/journal\n"
           : std::string();
-  Write(Folder + "/mqtt.conf", Config + journal);
+  Write(Folder + "/mqtt.conf", journal + Config);  // before any [box ID] section
   const std::string log = Folder + "/bridge.log";
   Pid = fork();
   if (Pid == 0) {

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Reads the cases the bridge's unit test wrote and checks them as Home Assistant would: the
 pattern with Python's re.match (as its MQTT text platform applies it), every discovery payload
-as JSON, every discovery topic against its discovery topic rule, and the unique ids distinct.
-Prints the agreement count; exit status 1 on any disagreement."""
+as JSON, every discovery topic against its discovery topic rule, the unique ids distinct, the
+topics as its valid_publish_topic and valid_subscribe_topic take them, and each preset's button:
+its command topic, the text it sends, its availability. Prints the agreement count; exit status
+1 on any disagreement."""
 import json
 import re
 import sys
@@ -11,21 +13,44 @@ import sys
 TOPIC = re.compile(r"(?P<component>\w+)/(?:(?P<node_id>[a-zA-Z0-9_-]+)/)?"
                    r"(?P<object_id>[a-zA-Z0-9_-]+)/config")
 
+
+def publish_topic(topic):
+    """Home Assistant's valid_publish_topic: a topic without wildcards or NUL."""
+    return isinstance(topic, str) and 0 < len(topic.encode()) <= 65535 and \
+        not set(topic) & {"+", "#", "\0"}
+
+
 with open(sys.argv[1], encoding="utf-8") as file:
     cases = json.load(file)
 pattern = re.compile(cases["pattern"])
 wrong = [text for text, accepted in cases["texts"] if bool(pattern.match(text)) != accepted]
 unique_ids = set()
+buttons = 0
 for topic, payload in cases["messages"]:
     config = json.loads(payload)
     prefix, _, rest = topic.partition("/")
-    if not TOPIC.fullmatch(rest):
+    match = TOPIC.fullmatch(rest)
+    if not match:
         wrong.append("topic " + topic)
+        continue
     if config["unique_id"] in unique_ids:
         wrong.append("unique_id " + config["unique_id"])
     unique_ids.add(config["unique_id"])
+    for entry in config.get("availability", []):
+        if not publish_topic(entry["topic"]) or \
+                not {"payload_available", "payload_not_available"} <= entry.keys():
+            wrong.append("availability " + topic)
+    if match["component"] == "button":
+        buttons += 1
+        if not publish_topic(config["command_topic"]) or \
+                not config["command_topic"].endswith("/command") or \
+                config["payload_press"] != cases["presses"].get(topic) or \
+                config["qos"] not in (0, 1, 2) or config["retain"] is not False or \
+                config.get("availability_mode") != "all" or len(config["availability"]) != 2 or \
+                not config["device"]["identifiers"]:
+            wrong.append("button " + topic)
 print(f"python re: {len(cases['texts']) - len(wrong)} of {len(cases['texts'])} texts agree; "
-      f"{len(cases['messages'])} configs")
+      f"{len(cases['messages'])} configs, {buttons} of them buttons")
 for item in wrong[:20]:
     print("disagrees:", repr(item))
 sys.exit(1 if wrong else 0)

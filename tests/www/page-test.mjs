@@ -97,6 +97,9 @@ try {
   await second.waitFor({ timeout: 10000 });
   assert.equal(await first.locator('dd').nth(0).textContent(), 'ZC-A');
   assert.equal(await first.locator('dd').nth(2).textContent(), 'present');
+  // The name the configuration gives, with the id beside it.
+  assert.equal(await first.locator('h4').textContent(), 'Garage door');
+  assert.equal(await first.locator('.box-id').textContent(), 'ZC-A');
 
   // A text the tool refuses never leaves the form.
   const command = first.getByLabel('Command for box ZC-A');
@@ -124,6 +127,17 @@ try {
   }
   await page.waitForTimeout(500);
   assert.deepEqual(commands, ['zendrocast/pi1/ZC-A/command 1 10 20']);
+
+  // A preset: its text sent as Send sends a typed one, its result under its name.
+  await command.fill('');
+  assert.equal(await first.getByRole('alert').textContent(), '');
+  await first.getByRole('button', { name: 'Open', exact: true }).click();
+  await first.locator('.history li', { hasText: 'Open "0 7 7": status 0, sent, 10 reports' }).waitFor({
+    timeout: 10000,
+  });
+  assert.match(await first.locator('.history li').first().textContent(), /\(from this page\)$/);
+  assert.deepEqual(commands, ['zendrocast/pi1/ZC-A/command 1 10 20', 'zendrocast/pi1/ZC-A/command 0 7 7']);
+  await page.screenshot({ path: screenshot.replace(/\.png$/, '-presets.png'), fullPage: true });
 
   // A box named by a Windows port id, with a long result, on a phone: everything wraps.
   const longId = 'PCIROOT(0)_PCI(1400)_USBROOT(0)_USB(2)_USBMI(0)';
