@@ -346,6 +346,7 @@ TEST_F(Bridge, CommandsSentWhileTheBridgeWasKilledRunOnceWhenItIsBack) {
   ASSERT_TRUE(Peer->WaitFor(
       config, [](auto& configs) { return !configs.empty(); }, 30));
   const int qos = std::stoi(Field(Peer->Messages(config).back().Payload, "qos"));
+  ASSERT_TRUE(Process.WaitForJournal(0, 30));
   EXPECT_EQ(Process.Stop(SIGKILL), 128 + SIGKILL);
   // The will: offline, retained.
   ASSERT_TRUE(Peer->WaitFor(
@@ -819,6 +820,7 @@ TEST_F(Bridge, AKillWithCommandsTakenAndARestartAnswerEachExactlyOnce) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << count(taken);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  ASSERT_TRUE(Process.WaitForJournal(Commands - 1, 30));  // the first one's result acknowledged
   EXPECT_EQ(Process.Stop(SIGKILL), 128 + SIGKILL);
   const std::size_t before = WritesTo("hidraw0").size();
   const std::size_t answered = Results("ZC-A").size();

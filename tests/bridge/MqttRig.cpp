@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "bridge/Journal.h"
 #include "tests/emulated/EmulatedSystem.h"
 
 namespace MqttRig {
@@ -598,6 +599,22 @@ int Bridge::CountInLog(const std::string& text) const {
     ++count;
   }
   return count;
+}
+
+bool Bridge::WaitForJournal(std::size_t count, int seconds) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (;;) {
+    std::ifstream file(Folder + "/journal", std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(file)), {});
+    std::string note;
+    if (Journal::Decode(bytes, note).size() == count) {
+      return true;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 bool Bridge::WaitForLog(const std::string& text, int seconds, int count) const {

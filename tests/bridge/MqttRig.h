@@ -140,6 +140,10 @@ struct Bridge {
   std::string Log() const;
   // Waits until the log holds text (count times); false after the timeout.
   bool WaitForLog(const std::string& text, int seconds, int count = 1) const;
+  // Waits until its journal holds count commands (those whose results the broker has not yet
+  // acknowledged): a kill before then may give an answered command's result once more at the
+  // next start, as the README says. false after the timeout.
+  bool WaitForJournal(std::size_t count, int seconds) const;
   int CountInLog(const std::string& text) const;
 };
 
