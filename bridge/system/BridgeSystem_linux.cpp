@@ -229,15 +229,29 @@ Events::Woken Events::Wait(const Wakeup& wakeup, const std::vector<const Child*>
   return woken;
 }
 
-bool ReadSecret(const std::string& path, const std::string& what, std::string& contents,
-                std::string& error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  struct stat status {};
+namespace {
+
+// Opens the file itself (never through a link) and reads its status; -1 with the reason when
+// either fails.
+int OpenFile(const std::string& path, int flags, struct stat& status, std::string& error) {
+  const int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0 || fstat(fd, &status) != 0) {
     error = path + ": " + std::strerror(errno);
     if (fd >= 0) {
       close(fd);
     }
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool ReadSecret(const std::string& path, const std::string& what, std::string& contents,
+                std::string& error) {
+  struct stat status {};
+  const int fd = OpenFile(path, O_RDONLY, status, error);
+  if (fd < 0) {
     return false;
   }
   if (!S_ISREG(status.st_mode) || (status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
@@ -291,13 +305,9 @@ bool OpenPrivateFile(const std::string& path, std::intptr_t& handle, std::string
     error = folder + ": " + std::strerror(errno);
     return false;
   }
-  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
   struct stat status {};
-  if (fd < 0 || fstat(fd, &status) != 0) {
-    error = path + ": " + std::strerror(errno);
-    if (fd >= 0) {
-      close(fd);
-    }
+  const int fd = OpenFile(path, O_RDWR | O_CREAT | O_APPEND, status, error);
+  if (fd < 0) {
     return false;
   }
   if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) {

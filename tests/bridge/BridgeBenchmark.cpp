@@ -350,7 +350,7 @@ int main(int argc, char** argv) {
   MqttRig::Broker broker;
   broker.Start();
   MqttRig::Peer peer(broker.Port);
-  peer.Subscribe(Base + "+/result");
+  peer.Subscribe("zendrocast/+/+/result");
   MqttRig::Bridge bridge;
   bridge.Root = root;
   bridge.Config = MqttRig::BridgeConfig(broker, "keepalive = 60\n");
@@ -377,6 +377,35 @@ int main(int argc, char** argv) {
   const double one = Rate(peer, 1, 400, seen);
   const double four = Rate(peer, 4, 400, seen);
 
+  // The journal's cost: the same command, alternately to this bridge (its journal on the disk,
+  // each command written through three times) and to a twin whose journal is on tmpfs, where
+  // fdatasync costs nothing.
+  MqttRig::Bridge twin;
+  twin.Root = root;
+  twin.Config = MqttRig::BridgeConfig(
+      broker, "keepalive = 60\nnode_name = pi2\njournal = /dev/shm/zendrocast-benchmark-journal\n");
+  twin.Start(boxes);
+  if (!twin.WaitForLog("connected to", 10)) {
+    std::fprintf(stderr, "the twin did not start:\n%s\n", twin.Log().c_str());
+    return 1;
+  }
+  std::vector<double> onDisk;
+  std::vector<double> inMemory;
+  for (int i = 0; i < Samples; ++i) {
+    for (const char* node : {"pi1", "pi2"}) {
+      const std::string topic = std::string("zendrocast/") + node + "/BOX-1/result";
+      const std::size_t before = peer.Messages(topic).size();
+      const auto start = Clock::now();
+      peer.Publish(std::string("zendrocast/") + node + "/BOX-1/command", "1 10 20");
+      peer.WaitFor(
+          topic, [&](auto& all) { return all.size() > before; }, 30);
+      (node[2] == '1' ? onDisk : inMemory).push_back(Ms(Clock::now() - start));
+    }
+  }
+  twin.Stop(SIGTERM);
+  std::filesystem::remove_all(twin.Folder);
+  std::remove("/dev/shm/zendrocast-benchmark-journal");
+
   // Idle: nothing but the connection's keep-alive.
   sleep(2);
   const long before = Wakeups(bridge.Pid);
@@ -393,6 +422,11 @@ int main(int argc, char** argv) {
               Percentile(latency, 0.5) / ownMedian);
   std::printf("commands per second:         1 box %.0f, 4 boxes %.0f, ratio %.2f (target >= 3)\n",
               one, four, four / one);
+  std::printf(
+      "journal's cost per command:  median %.2f ms with it on the disk (%s), %.2f ms on "
+      "tmpfs: %.2f ms for its three fdatasyncs\n",
+      Percentile(onDisk, 0.5), bridge.Folder.c_str(), Percentile(inMemory, 0.5),
+      Percentile(onDisk, 0.5) - Percentile(inMemory, 0.5));
   std::printf(
       "idle for %d s (keep-alive 60 s): %ld wakeups, %.3f per second; resident %ld kB "
       "(target <= 10240)\n",
