@@ -273,8 +273,7 @@ void PublishDiscovery(State& state, const std::string& id, const Box& box) {
 // any more (a preset removed, renamed, or its box's section gone): an empty retained message
 // takes it, and its entity, away.
 void ClearIfStale(State& state, const Mqtt::Event& event) {
-  if (!event.Retained || event.Payload.empty() ||
-      !Discovery::IsPresetTopic(state.Node, event.Topic)) {
+  if (!event.Retained || event.Payload.empty()) {
     return;
   }
   for (const BridgeConfig::BoxSettings& box : state.Config.Boxes) {
@@ -548,8 +547,7 @@ void OnMessage(State& state, const Mqtt::Event& event) {
     AskForState(state, false);
     return;
   }
-  if (state.Config.Discovery && event.Topic.compare(0, state.Config.DiscoveryPrefix.size() + 1,
-                                                    state.Config.DiscoveryPrefix + "/") == 0) {
+  if (state.Config.Discovery && Discovery::IsPresetTopic(state.Node, event.Topic)) {
     ClearIfStale(state, event);
     return;
   }

@@ -16,6 +16,8 @@ namespace {
 using BridgeLog::Log;
 
 constexpr int LongestBackoff = 60;
+// How often a message the broker refused for a full quota is sent again before it is given up.
+constexpr int ResendLimit = 100;
 
 std::string Text(const void* data, std::size_t length, std::size_t limit) {
   return data == nullptr ? std::string()
@@ -151,27 +153,42 @@ std::vector<Event> Client::TakeEvents() {
   return events;
 }
 
-std::string Client::Publish(const std::string& topic, const std::string& payload, int qos,
-                            bool retain, const std::string* correlationData, bool* lasting,
-                            std::uint64_t tag) {
+int Client::Send(const Waiting& message) {
   mosquitto_property* properties = nullptr;
-  if (correlationData != nullptr && UsesVersion5()) {
-    mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA, correlationData->data(),
-                                  static_cast<std::uint16_t>(correlationData->size()));
+  if (message.HasCorrelation && UsesVersion5()) {
+    mosquitto_property_add_binary(&properties, MQTT_PROP_CORRELATION_DATA,
+                                  message.CorrelationData.data(),
+                                  static_cast<std::uint16_t>(message.CorrelationData.size()));
   }
   int mid = 0;
   // The lock keeps the acknowledgement, which the connection thread may see at once, after the
   // message id is noted.
   std::lock_guard<std::mutex> guard(AckLock_);
-  const int rc =
-      mosquitto_publish_v5(Handle_, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                           payload.data(), qos, retain, properties);
+  const int rc = mosquitto_publish_v5(
+      Handle_, &mid, message.Topic.c_str(), static_cast<int>(message.Payload.size()),
+      message.Payload.data(), message.Qos, message.Retain, properties);
   mosquitto_property_free_all(&properties);
   // Not connected: a QoS 0 message is dropped, the others wait for the connection.
+  if (message.Qos > 0 && (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN)) {
+    Unacknowledged_[mid] = message;
+  }
+  return rc;
+}
+
+std::string Client::Publish(const std::string& topic, const std::string& payload, int qos,
+                            bool retain, const std::string* correlationData, bool* lasting,
+                            std::uint64_t tag) {
+  Waiting message;
+  message.Topic = topic;
+  message.Payload = payload;
+  message.Qos = qos;
+  message.Retain = retain;
+  message.HasCorrelation = correlationData != nullptr;
+  message.CorrelationData = correlationData != nullptr ? *correlationData : std::string();
+  message.Tag = tag;
+  const int rc = Send(message);
   if (rc == MOSQ_ERR_SUCCESS || (rc == MOSQ_ERR_NO_CONN && qos > 0)) {
-    if (qos > 0) {
-      Unacknowledged_[mid] = {topic, tag};
-    } else if (tag != 0 && Settings_.Acknowledged) {
+    if (qos == 0 && tag != 0 && Settings_.Acknowledged) {
       Settings_.Acknowledged(tag);  // nothing more will come of it
     }
     return std::string();
@@ -251,14 +268,26 @@ void Client::OnPublish(mosquitto*, void* self, int mid, int reason, const mosqui
     waiting = found->second;
     client->Unacknowledged_.erase(found);
   }
+  const std::string& topic = waiting.Topic;
+  // MQTT 5: the broker answered, and did not take it. Its quota of messages in flight was full
+  // (Mosquitto 2.0.11 counts wrongly after a burst), or the message id still in use: sent again,
+  // and only then lost for good.
+  const bool again = reason == MQTT_RC_QUOTA_EXCEEDED || reason == MQTT_RC_PACKET_ID_IN_USE;
+  if (again && waiting.Attempts < ResendLimit) {
+    ++waiting.Attempts;
+    const int rc = client->Send(waiting);
+    if (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN) {
+      return;
+    }
+  }
   // Refused or not, the broker has answered for it: no later connection sends it again.
   if (waiting.Tag != 0 && client->Settings_.Acknowledged) {
     client->Settings_.Acknowledged(waiting.Tag);
   }
-  const std::string& topic = waiting.Topic;
-  if (reason >= 0x80) {  // MQTT 5: the broker answered, and did not take it
+  if (reason >= 0x80) {
     Log("the broker did not take the message to \"" + topic +
-        "\": " + mosquitto_reason_string(reason));
+        "\": " + mosquitto_reason_string(reason) +
+        (again ? " (" + std::to_string(waiting.Attempts) + " times)" : ""));
   }
 }
 

@@ -138,10 +138,20 @@ class Client {
   std::size_t Current_ = 0;     // the broker tried or connected now
   int Failures_ = 0;            // failed attempts since the last accepted connect
   int MaximumQos_ = 2;
+  // A message until the broker has it: a broker whose quota of messages in flight is full
+  // refuses one (MQTT 5), which is then sent again.
   struct Waiting {
     std::string Topic;
+    std::string Payload;
+    int Qos = 1;
+    bool Retain = false;
+    bool HasCorrelation = false;
+    std::string CorrelationData;
     std::uint64_t Tag = 0;
+    int Attempts = 1;
   };
+  // Hands the message to libmosquitto; its return code.
+  int Send(const Waiting& message);
   mutable std::mutex AckLock_;             // for Unacknowledged_ alone
   std::map<int, Waiting> Unacknowledged_;  // by message id
   std::mt19937 Random_;

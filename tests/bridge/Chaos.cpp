@@ -57,15 +57,12 @@ long ResidentPeakKb(pid_t pid) {
 
 // The report a command's run writes to the box.
 std::vector<std::uint8_t> ReportOf(int n) {
-  return {0,
-          49,
-          static_cast<std::uint8_t>(n / 256),
-          static_cast<std::uint8_t>(n % 256),
-          122,
-          122,
-          122,
-          122,
-          122};
+  std::vector<std::uint8_t> report(9, 122);
+  report[0] = 0;
+  report[1] = 49;
+  report[2] = static_cast<std::uint8_t>(n / 256);
+  report[3] = static_cast<std::uint8_t>(n % 256);
+  return report;
 }
 
 double Percentile(std::vector<double> values, double share) {
