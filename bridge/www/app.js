@@ -14,10 +14,10 @@ const replies = parameters.get('replies') || 'replies';
 const HistoryLength = 5;
 
 const nodes = new Map(); // name -> { status, element, boxes: Map(id -> box) }
-const sent = new Map(); // correlation data (hex) -> the box it was sent to
+const sent = new Map(); // correlation data (hex) -> { box, preset } it was sent to
 // Without MQTT 5 there is no correlation data: a result is this page's when its box and command
 // are those of a command it sent and has not yet had a result for.
-const sentPlain = []; // { box, text }
+const sentPlain = []; // { box, text, preset }
 let client = null;
 let version5 = true;
 let responseTopic = '';

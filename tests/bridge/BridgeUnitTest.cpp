@@ -119,6 +119,26 @@ TEST(BridgeConfig, StrictLinesStopTheStartWithFileLineAndReason) {
   EXPECT_EQ(config.Boxes[0].Presets[1].Name + "=" + config.Boxes[0].Presets[1].Command,
             "Close=0 10 20");
   EXPECT_EQ(BridgeConfig::Find(config, "usb-0:1.2_input0"), &config.Boxes[1]);
+#ifndef _WIN32  // the build machine's files
+  // The example configurations read as they stand, and with their commented box taken.
+  for (const char* example : {"/packaging/mqtt.conf", "/packaging/mqtt-windows.conf"}) {
+    std::ifstream file(std::string(ZENDROCAST_SOURCE_DIR) + example);
+    std::string text;
+    std::string taken;
+    for (std::string line; std::getline(file, line);) {
+      text += line + "\n";
+      const bool box = line.rfind("# [box ", 0) == 0 || line.rfind("# name = ", 0) == 0 ||
+                       line.rfind("# preset ", 0) == 0;
+      taken += (box ? line.substr(2) : line) + "\n";
+    }
+    for (const std::string& candidate : {text, taken}) {
+      config = BridgeConfig::Config{};
+      EXPECT_TRUE(BridgeConfig::Parse(candidate, example, config, error)) << error;
+    }
+    ASSERT_EQ(config.Boxes.size(), 1u) << example;
+    EXPECT_EQ(config.Boxes[0].Presets.size(), 2u) << example;
+  }
+#endif
 }
 
 #ifndef _WIN32
