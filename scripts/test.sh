@@ -60,8 +60,11 @@ stage_sanitizers() {
   cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DZENDROCAST_SANITIZE=ON \
     -DZENDROCAST_TESTS=ON
   cmake --build build-sanitize -j "$jobs"
+  # The RabbitMQ cluster's test once, in the stage before: it is of the cluster more than of the
+  # bridge, whose requests, host order and MQTT 3.1.1 the other tests run here too.
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir build-sanitize --output-on-failure --no-tests=error -j "$jobs"
+    ctest --test-dir build-sanitize --output-on-failure --no-tests=error -j "$jobs" \
+    -E OnARabbitMqCluster
   # Faults at random moments (the seed printed) while commands flow; it fails when a command the
   # broker took has no result, or two, or a box got a report of no command sent to it.
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
