@@ -180,8 +180,9 @@ bool IsReservedTopic(const State& state, const std::string& topic) {
          under(state.Config.DiscoveryPrefix) || topic.find_first_of("+#") != std::string::npos;
 }
 
+// again: the result an earlier run published and may have seen to the broker, once more.
 void PublishResult(State& state, const std::string& id, const Command& command,
-                   const ToolRuns::Outcome& outcome, long durationMs) {
+                   const ToolRuns::Outcome& outcome, long durationMs, bool again = false) {
   // Quoted, it is valid JSON, and one line in the log whatever line ends it holds.
   const std::string quoted =
       ToolRuns::IsUtf8(command.Payload) ? Json::Quote(command.Payload) : std::string();
@@ -191,7 +192,7 @@ void PublishResult(State& state, const std::string& id, const Command& command,
       "{\"box\":" + Json::Quote(id) + ",\"command\":" + (quoted.empty() ? "null" : quoted) +
       ",\"status\":" + std::to_string(outcome.Status) +
       ",\"message\":" + Json::Quote(outcome.Message) + ",\"reports_written\":" + reports +
-      ",\"duration_ms\":" + std::to_string(durationMs) + "}";
+      ",\"duration_ms\":" + std::to_string(durationMs) + (again ? ",\"again\":true}" : "}");
   const bool answers =
       !command.ResponseTopic.empty() && !IsReservedTopic(state, command.ResponseTopic);
   // Taken off the journal once the broker has each message that carries it.
@@ -611,7 +612,7 @@ void Replay(State& state, const std::vector<Journal::Entry>& left) {
     command.ExpiresAt = now + std::chrono::milliseconds(entry.ExpiresMs - wallNow);
     command.JournalId = entry.Id;
     if (entry.Answered) {
-      PublishResult(state, entry.Box, command, entry.Outcome, entry.DurationMs);
+      PublishResult(state, entry.Box, command, entry.Outcome, entry.DurationMs, true);
       ++again;
     } else if (entry.Started) {
       ToolRuns::Outcome outcome;

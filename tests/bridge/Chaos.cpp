@@ -265,6 +265,7 @@ class Run {
     int acknowledged = 0;
     int lost = 0;
     int twice = 0;
+    int published = 0;
     int problems = 0;
     for (std::size_t n = 0; n < Sent_.size(); ++n) {
       const std::string key = "n" + std::to_string(n);
@@ -272,7 +273,16 @@ class Run {
         continue;
       }
       ++acknowledged;
+      // A result published again after a crash at the instant of its acknowledgement says so,
+      // and is the same: the README's limit, counted, not a result twice.
       const int count = answered.count(key) != 0 ? answered[key] : 0;
+      const int again = Again_.count(key) != 0 ? Again_[key] : 0;
+      published += again;
+      if (again != 0 && !Same_[key]) {
+        ++twice;
+        std::printf("  published again with another result: command %zu to CH-%d\n", n,
+                    Sent_[n].Box);
+      }
       if (count == 0) {
         ++lost;
         if (lost <= 5) {
@@ -318,9 +328,9 @@ class Run {
     }
     std::printf(
         "commands: %zu sent, %d acknowledged by the broker, %d lost, %d answered twice or "
-        "more%s\n",
+        "more%s; %d results published again after a kill at their acknowledgement\n",
         Sent_.size(), acknowledged, lost, twice,
-        Options_.MaxQos == 2 ? "" : " (at least once: duplicates are allowed)");
+        Options_.MaxQos == 2 ? "" : " (at least once: duplicates are allowed)", published);
     std::printf("reports: %d not of a command sent to that box, %d commands run more than once\n",
                 strays, repeated);
     std::printf("latency, publish to first result: p50 %.0f ms, p99 %.0f ms\n",
@@ -341,14 +351,32 @@ class Run {
     return problems == 0 ? 0 : 1;
   }
 
-  // Results by correlation data, and the latency of each first one.
+  // Results by correlation data (those published again, marked so, apart), and the latency of
+  // each first one.
   std::map<std::string, int> Results() {
+    const std::string mark = ",\"again\":true}";
     std::map<std::string, int> counts;
+    std::map<std::string, std::string> first;
+    Again_.clear();
+    Same_.clear();
     Latencies_.clear();
     for (int box = 0; box < Boxes; ++box) {
       const std::string topic = Base + "CH-" + std::to_string(box) + "/result";
       for (const MqttRig::Received& result : Sender_->Messages(topic)) {
-        if (++counts[result.CorrelationData] == 1 && result.CorrelationData.size() > 1) {
+        const std::string& key = result.CorrelationData;
+        const std::size_t at = result.Payload.rfind(mark);
+        const bool again = at != std::string::npos && at + mark.size() == result.Payload.size();
+        const std::string plain = again ? result.Payload.substr(0, at) + "}" : result.Payload;
+        if (first.count(key) == 0) {
+          first[key] = plain;
+          Same_[key] = true;
+        }
+        Same_[key] = Same_[key] && first[key] == plain;
+        if (again && counts[key] != 0) {
+          ++Again_[key];
+          continue;
+        }
+        if (++counts[key] == 1 && key.size() > 1) {
           const std::size_t n = std::stoul(result.CorrelationData.substr(1));
           if (n < Sent_.size()) {
             Latencies_.push_back(
@@ -371,6 +399,8 @@ class Run {
   std::vector<Sent> Sent_;
   std::map<std::string, int> Counts_;
   std::vector<double> Latencies_;
+  std::map<std::string, int> Again_;  // results published again, after the first
+  std::map<std::string, bool> Same_;  // every result of the command says the same
   long Peak_ = 0;
 };
 
