@@ -353,10 +353,12 @@ int main(int argc, char** argv) {
   peer.Subscribe("zendrocast/+/+/result");
   MqttRig::Bridge bridge;
   bridge.Root = root;
-  bridge.Config = MqttRig::BridgeConfig(broker, "keepalive = 60\n");
+  // Room for every command of the rate measurement: runs, not refusals, are measured.
+  bridge.Config = MqttRig::BridgeConfig(broker, "keepalive = 60\nqueue_limit = 1000\n");
   bridge.Start(boxes);
-  if (!bridge.WaitForLog("box BOX-3 present", 10) || !bridge.WaitForLog("connected to", 10)) {
+  if (!bridge.WaitForLog("box \"BOX-3\" present", 10) || !bridge.WaitForLog("connected to", 10)) {
     std::fprintf(stderr, "the bridge did not start:\n%s\n", bridge.Log().c_str());
+    HidrawEmulator::Stop();
     return 1;
   }
 
@@ -387,6 +389,7 @@ int main(int argc, char** argv) {
   twin.Start(boxes);
   if (!twin.WaitForLog("connected to", 10)) {
     std::fprintf(stderr, "the twin did not start:\n%s\n", twin.Log().c_str());
+    HidrawEmulator::Stop();
     return 1;
   }
   std::vector<double> onDisk;
