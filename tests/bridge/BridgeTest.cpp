@@ -1198,7 +1198,7 @@ TEST(RealStack, UhidBoxesThroughTheKernelsHidCore) {
   MqttRig::UhidDevices later;
   const auto plugged = std::chrono::steady_clock::now();
   later.Start(program, {"later,6666:f100," + BoxDescriptor + ",serial=ZC-REAL-2"});
-  ASSERT_TRUE(listed("\"id\":\"ZC-REAL-2\",\"serial\":\"ZC-REAL-2\",\"path\":", 30));
+  ASSERT_TRUE(listed("\"id\":\"ZC-REAL-2\",\"name\":null,\"serial\":\"ZC-REAL-2\",\"path\":", 30));
   const double shown =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - plugged).count();
   later.Stop();
