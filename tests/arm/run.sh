@@ -11,7 +11,7 @@
 # within the hard timeout.
 #
 # Usage: tests/arm/run.sh
-# Environment: ZENDROCAST_VM_TIMEOUT (seconds, default 300), ZENDROCAST_CACHE (where the kernel is
+# Environment: ZENDROCAST_VM_TIMEOUT (seconds, default 600), ZENDROCAST_CACHE (where the kernel is
 # kept between runs, default ~/.cache/zendrocast).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -86,7 +86,7 @@ cp tests/arm/scenarios.txt "$root/scenarios.txt"
 cp tests/realstack/descriptors.txt "$root/descriptors.txt"
 (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null) | gzip -1 >"$scratch/initrd.gz"
 
-timeout=${ZENDROCAST_VM_TIMEOUT:-300}
+timeout=${ZENDROCAST_VM_TIMEOUT:-600}
 echo "== booting $kernel_package under qemu-system-aarch64 (hard timeout ${timeout} s)"
 mkdir -p build-arm64
 console=build-arm64/console.log
