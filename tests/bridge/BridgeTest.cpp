@@ -247,9 +247,7 @@ TEST_F(Bridge, HotPlugIsShownAndAnUnplugMidCommandEndsItsRun) {
   EXPECT_LE(static_cast<std::size_t>(written), WritesTo("hidraw0").size());
   EXPECT_TRUE(WaitForBox("ZC-A", false, 30));
   // Home Assistant's availability of the box follows its presence.
-  EXPECT_TRUE(Peer->WaitFor(
-      Base + "ZC-A/presence",
-      [](auto& presence) { return !presence.empty() && presence.back().Payload == "absent"; }, 30));
+  EXPECT_TRUE(Peer->WaitForLast(Base + "ZC-A/presence", "absent", 30));
   const std::string after = Results("ZC-A")[1].Payload;
   EXPECT_EQ(Field(after, "status"), "1");
   EXPECT_EQ(Field(after, "message"), "box not present");
@@ -351,9 +349,7 @@ TEST_F(Bridge, CommandsSentWhileTheBridgeWasKilledRunOnceWhenItIsBack) {
   ASSERT_TRUE(Process.WaitForJournal(0, 30));
   EXPECT_EQ(Process.Stop(SIGKILL), 128 + SIGKILL);
   // The will: offline, retained.
-  ASSERT_TRUE(Peer->WaitFor(
-      Base + "status",
-      [](auto& status) { return !status.empty() && status.back().Payload == "offline"; }, 30));
+  ASSERT_TRUE(Peer->WaitForLast(Base + "status", "offline", 30));
   for (int n = 2; n <= 6; ++n) {
     Peer->Publish(Base + "ZC-A/command", "1 " + std::to_string(n) + " 1", false, "", "", qos);
   }
@@ -514,9 +510,7 @@ TEST_F(Bridge, HomeAssistantDiscoveryPresetsAnd311AndSigtermGoingOffline) {
 
   EXPECT_EQ(Process.Stop(SIGTERM), 0);
   // Published before its clean disconnect (which sends no will).
-  EXPECT_TRUE(Peer->WaitFor(
-      Base + "status",
-      [](auto& status) { return !status.empty() && status.back().Payload == "offline"; }, 30));
+  EXPECT_TRUE(Peer->WaitForLast(Base + "status", "offline", 30));
   EXPECT_NE(Process.Log().find("stopped (offline published)"), std::string::npos);
 
   // Started again without the preset Close: its button goes away (an empty retained config), and
@@ -524,8 +518,7 @@ TEST_F(Bridge, HomeAssistantDiscoveryPresetsAnd311AndSigtermGoingOffline) {
   const std::size_t opens = Peer->Messages(open).size();
   Process.Config = MqttRig::BridgeConfig(Broker, "mqtt_version = 3.1.1\n" + presets);
   Process.Start({Box("hidraw0", "ZC-A", "usb-0:1/input0")});
-  EXPECT_TRUE(Peer->WaitFor(
-      close, [](auto& configs) { return !configs.empty() && configs.back().Payload.empty(); }, 30));
+  EXPECT_TRUE(Peer->WaitForLast(close, "", 30));
   EXPECT_TRUE(Peer->WaitFor(
       open,
       [&](auto& configs) { return configs.size() > opens && !configs.back().Payload.empty(); },
@@ -756,9 +749,7 @@ TEST_F(Bridge, AStopAndARestartAnswerEveryCommandExactlyOnce) {
   }
   ASSERT_TRUE(WaitForResults("ZC-A", 1));  // the first run is under way, the rest wait
   EXPECT_EQ(Process.Stop(SIGTERM), 0);
-  ASSERT_TRUE(Peer->WaitFor(
-      Base + "status",
-      [](auto& status) { return !status.empty() && status.back().Payload == "offline"; }, 30));
+  ASSERT_TRUE(Peer->WaitForLast(Base + "status", "offline", 30));
   // The bridge's own offline, then a clean disconnect: the broker had no will to send.
   EXPECT_NE(Process.Log().find("stopped (offline published)"), std::string::npos) << Process.Log();
   std::ifstream brokerLog(Broker.Folder + "/broker.log");
@@ -1122,16 +1113,12 @@ TEST_F(Bridge, TheWindowsBridgeUnderWineAnswersAndGoesOfflineOnCtrlC) {
   Process.Config = MqttRig::BridgeConfig(Broker, "", "Z:");
   Process.Start({});
   ASSERT_TRUE(Process.WaitForLog("connected to 127.0.0.1", 60)) << Process.Log();
-  ASSERT_TRUE(Peer->WaitFor(
-      Base + "boxes", [](auto& lists) { return !lists.empty() && lists.back().Payload == "[]"; },
-      30));
+  ASSERT_TRUE(Peer->WaitForLast(Base + "boxes", "[]", 30));
   Peer->Publish(Base + "ZC-9/command", "1 10 20");
   ASSERT_TRUE(WaitForResults("ZC-9", 1, 30));
   EXPECT_EQ(Field(Results("ZC-9").front().Payload, "status"), "2");
   EXPECT_EQ(Process.Stop(SIGINT), 0);  // Wine's Ctrl+C
-  EXPECT_TRUE(Peer->WaitFor(
-      Base + "status",
-      [](auto& status) { return !status.empty() && status.back().Payload == "offline"; }, 30));
+  EXPECT_TRUE(Peer->WaitForLast(Base + "status", "offline", 30));
   EXPECT_EQ(Process.CountInLog("stopped (offline published)"), 1) << Process.Log();
 }
 
@@ -1266,9 +1253,7 @@ TEST(RealStack, TheWindowsServiceUnderWineFromInstallToUninstall) {
   devices.Stop();
   EXPECT_TRUE(listed("\"present\":false", 60));
   ASSERT_EQ(std::system((wine + "net stop zendrocast-mqtt").c_str()), 0);
-  EXPECT_TRUE(peer.WaitFor(
-      Base + "status",
-      [](auto& states) { return !states.empty() && states.back().Payload == "offline"; }, 30));
+  EXPECT_TRUE(peer.WaitForLast(Base + "status", "offline", 30));
   ASSERT_EQ(std::system((wine + "msiexec /x '" + msi + "' /qn").c_str()), 0);
   EXPECT_FALSE(std::filesystem::exists(folder));
   EXPECT_NE(std::system((wine + "reg query "

@@ -528,6 +528,15 @@ bool Peer::WaitFor(const std::string& topic,
   }
 }
 
+bool Peer::WaitForLast(const std::string& topic, const std::string& payload, int seconds) {
+  return WaitFor(
+      topic,
+      [&](const std::vector<Received>& messages) {
+        return !messages.empty() && messages.back().Payload == payload;
+      },
+      seconds);
+}
+
 void Bridge::Start(const std::vector<HidrawEmulator::Node>& nodes) {
   if (Folder.empty()) {
     Folder = MakeFolder("/tmp/zendrocast-bridge-XXXXXX");

@@ -114,6 +114,8 @@ class Peer {
   // Waits until test(messages on topic) holds; false after the timeout.
   bool WaitFor(const std::string& topic,
                const std::function<bool(const std::vector<Received>&)>& test, int seconds);
+  // Waits until the last message on topic is payload; false after the timeout.
+  bool WaitForLast(const std::string& topic, const std::string& payload, int seconds);
 
  private:
   static void OnMessage(mosquitto*, void* self, const void* message, const void* properties);
