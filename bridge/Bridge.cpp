@@ -490,11 +490,8 @@ std::uint64_t Take(const State& state, const Mqtt::Event& event) {
   entry.HasCorrelation = event.HasCorrelation;
   entry.CorrelationData = event.CorrelationData;
   entry.ResponseTopic = event.ResponseTopic;
-  std::string error;
+  std::string error;  // logged by the journal
   const std::uint64_t id = state.Journal->Take(entry, error);
-  if (!error.empty()) {
-    Log("cannot write the journal: " + error);
-  }
   return id != 0 ? id : NotTaken;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "bridge/Log.h"
 #include "bridge/system/BridgeSystem.h"
 
 namespace Journal {
@@ -198,12 +199,41 @@ std::vector<Entry> Decode(const std::string& bytes, std::string& note) {
 }
 
 File::~File() {
+  Close();
+}
+
+void File::Close() {
   if (Handle_ >= 0) {
     BridgeSystem::CloseFile(Handle_);
   }
+  if (Held_ >= 0) {
+    BridgeSystem::CloseFile(Held_);
+  }
+  Handle_ = -1;
+  Held_ = -1;
 }
 
 bool File::Open(const std::string& path, std::vector<Entry>& left, std::string& note,
+                std::string& error) {
+  // Before anything is read or written: two bridges on one file would drop each other's entries
+  // at every rewrite, and answer each other's commands at a start.
+  long holder = 0;
+  if (!BridgeSystem::LockBeside(path, Held_, holder, error)) {
+    if (holder != 0) {
+      error = path + ": in use by another bridge" +
+              (holder > 0 ? " (process " + std::to_string(holder) + ")" : std::string()) +
+              ": each bridge on a machine needs a journal of its own (the journal key)";
+    }
+    return false;
+  }
+  if (Read(path, left, note, error)) {
+    return true;
+  }
+  Close();  // not taken: nothing holds it
+  return false;
+}
+
+bool File::Read(const std::string& path, std::vector<Entry>& left, std::string& note,
                 std::string& error) {
   std::string bytes;
   if (!BridgeSystem::OpenPrivateFile(path, Handle_, bytes, error)) {
@@ -223,9 +253,9 @@ bool File::Open(const std::string& path, std::vector<Entry>& left, std::string& 
   left = Entries_;
   // A fresh file, private whatever the old one's access was, with the live entries alone: what a
   // torn record left is gone from it too.
-  Compact();
-  if (Failing_) {
-    error = path + ": cannot write the journal";
+  std::string reason;
+  if (!Compact(reason)) {
+    error = path + ": cannot write the journal (" + reason + ")";
     return false;
   }
   return true;
@@ -247,15 +277,21 @@ Entry* File::Find(std::uint64_t id) {
   return found == Entries_.end() ? nullptr : &*found;
 }
 
+void File::Failed(const std::string& error) {
+  if (!Failing_) {
+    BridgeLog::Log("cannot write the journal: " + error);  // once while it lasts
+  }
+  Failing_ = true;
+}
+
 bool File::Append(const std::string& body, bool sync, std::string& error) {
   if (!BridgeSystem::AppendToFile(Handle_, Framed(body), sync, error)) {
     error = Path_ + ": " + error;
-    const bool first = !Failing_;
-    Failing_ = true;
-    if (!first) {
-      error.clear();  // said once while it lasts
-    }
+    Failed(error);
     return false;
+  }
+  if (Failing_) {
+    BridgeLog::Log("the journal is written again: " + Path_);
   }
   Failing_ = false;
   ++Records_;
@@ -263,18 +299,18 @@ bool File::Append(const std::string& body, bool sync, std::string& error) {
 }
 
 void File::MaybeCompact() {
-  if (Records_ > 4 * (Entries_.size() + 16)) {
-    Compact();
+  std::string error;
+  if (Records_ > 4 * (Entries_.size() + 16) && !Compact(error)) {
+    Failed(error);  // the old file stays as it was, and still reads
   }
 }
 
-void File::Compact() {
-  std::string error;
-  if (BridgeSystem::ReplacePrivateFile(Path_, Encode(Entries_), Handle_, error)) {
-    Records_ = Entries_.size();
-  } else {
-    Failing_ = true;  // the old file stays as it was, and still reads
+bool File::Compact(std::string& error) {
+  if (!BridgeSystem::ReplacePrivateFile(Path_, Encode(Entries_), Handle_, error)) {
+    return false;
   }
+  Records_ = Entries_.size();
+  return true;
 }
 
 std::uint64_t File::Take(Entry entry, std::string& error) {

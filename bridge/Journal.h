@@ -7,7 +7,8 @@
 // The file is a magic number and then records, each its length, its CRC-32 and its body, written
 // through (fdatasync) where a crash must not lose it. A record cut short by a crash is recognised
 // by its length or CRC and skipped. The file is rewritten with only its live entries when the
-// dropped ones outnumber them.
+// dropped ones outnumber them. One bridge at a time: a lock beside it (PATH.lock) is held from
+// before the first read until the bridge ends, so that no other rewrites it under this one.
 #pragma once
 
 #include <cstdint>
@@ -41,16 +42,17 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Opens the journal at path, creating it (and its folder) when missing, so that only the
-  // bridge's user may read it. left: the entries an earlier run left, in the order they were
-  // taken; note: a line for the log when a torn last record was skipped. false with the reason.
+  // Takes the journal at path for this process, creating it (and its folder) when missing, so
+  // that only the bridge's user may read it. left: the entries an earlier run left, in the order
+  // they were taken; note: a line for the log when a torn last record was skipped. false with
+  // the reason, the holder's process id among it when another bridge has it.
   bool Open(const std::string& path, std::vector<Entry>& left, std::string& note,
             std::string& error);
   // The most entries it holds at once (the queues' room and the runs under way): Take refuses
   // beyond it.
   void SetLimit(std::size_t limit);
   // Writes the entry through and gives it its id; 0 when the journal is full or cannot be
-  // written (error says why, once per failure).
+  // written (error says why). A failure to write is logged, once while it lasts.
   std::uint64_t Take(Entry entry, std::string& error);
   // Written through before the run begins: a run under way at a crash is never run again.
   bool Start(std::uint64_t id, std::string& error);
@@ -61,13 +63,18 @@ class File {
   std::size_t Live() const;
 
  private:
+  bool Read(const std::string& path, std::vector<Entry>& left, std::string& note,
+            std::string& error);
+  void Close();
   bool Append(const std::string& body, bool sync, std::string& error);
   void MaybeCompact();  // once the dropped entries' records outnumber the live ones
-  void Compact();
+  bool Compact(std::string& error);
+  void Failed(const std::string& error);  // logs the first failure of a run of them
   Entry* Find(std::uint64_t id);
 
   mutable std::mutex Lock_;  // the connection thread takes commands and sees acknowledgements
   std::string Path_;
+  std::intptr_t Held_ = -1;  // the lock beside it
   std::intptr_t Handle_ = -1;
   std::vector<Entry> Entries_;  // live, by id
   std::vector<int> Pending_;    // beside each: its result's messages not yet acknowledged

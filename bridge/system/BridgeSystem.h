@@ -88,6 +88,11 @@ bool ReadSecret(const std::string& path, const std::string& what, std::string& c
 // (on Windows: SYSTEM, Administrators and its owner).
 bool OpenPrivateFile(const std::string& path, std::intptr_t& handle, std::string& contents,
                      std::string& error);
+// Takes the lock file beside the command journal (path + ".lock", made with its folder when
+// missing, private as the journal) for as long as lock stays open: one process at a time. It
+// writes its process id there. When another process holds it: false, with holder that process's
+// id (-1 when the system does not tell); otherwise false with the reason, holder 0.
+bool LockBeside(const std::string& path, std::intptr_t& lock, long& holder, std::string& error);
 // Appends the bytes whole; sync: written through to the disk before it returns.
 bool AppendToFile(std::intptr_t handle, const std::string& bytes, bool sync, std::string& error);
 // Replaces the file's contents at once (a new private file written through, then renamed over

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
@@ -295,14 +296,55 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+bool MakeFolderOf(const std::string& path, std::string& error) {
+  // The state folder systemd makes; by hand, the folder is made here as the bridge's own.
+  const std::string folder = FolderOf(path);
+  if (access(folder.c_str(), F_OK) != 0 && mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = folder + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool LockBeside(const std::string& path, std::intptr_t& lock, long& holder, std::string& error) {
+  holder = 0;
+  if (!MakeFolderOf(path, error)) {
+    return false;
+  }
+  const std::string name = path + ".lock";
+  struct stat status {};
+  const int fd = OpenFile(name, O_RDWR | O_CREAT, status, error);
+  if (fd < 0) {
+    return false;
+  }
+  if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) {
+    error = name + ": refused: the journal's lock must be a file of the bridge's own user";
+  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Held by the open file, not the process: a second journal in this process is refused too.
+    const int failure = errno;
+    error = name + ": " + std::strerror(failure);
+    if (failure == EWOULDBLOCK) {
+      char text[32] = {};
+      const ssize_t got = pread(fd, text, sizeof text - 1, 0);
+      holder = got > 0 && std::atol(text) > 0 ? std::atol(text) : -1;
+    }
+  } else {
+    const std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) == 0 && pwrite(fd, pid.data(), pid.size(), 0) >= 0) {
+      lock = fd;
+      return true;
+    }
+    error = name + ": " + std::strerror(errno);
+  }
+  close(fd);
+  return false;
+}
 
 bool OpenPrivateFile(const std::string& path, std::intptr_t& handle, std::string& contents,
                      std::string& error) {
-  // The state folder systemd makes; by hand, the folder is made here as the bridge's own.
-  const std::string folder = FolderOf(path);
-  if (access(folder.c_str(), F_OK) != 0 && mkdir(folder.c_str(), 0700) != 0) {
-    error = folder + ": " + std::strerror(errno);
+  if (!MakeFolderOf(path, error)) {
     return false;
   }
   struct stat status {};

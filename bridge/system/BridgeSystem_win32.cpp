@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 
 #include "bridge/ToolRuns.h"
 #include "bridge/system/BridgeSystem.h"
@@ -580,6 +581,50 @@ bool OpenPrivateFile(const std::string& path, std::intptr_t& handle, std::string
   }
   handle = reinterpret_cast<std::intptr_t>(file);
   return true;
+}
+
+bool LockBeside(const std::string& path, std::intptr_t& lock, long& holder, std::string& error) {
+  holder = 0;
+  const std::string folder = path.substr(0, path.find_last_of("\\/"));
+  if (folder != path && !CreateDirectoryW(Wide(folder).c_str(), nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    error = folder + ": " + SystemMessage(GetLastError());
+    return false;
+  }
+  const std::string name = path + ".lock";
+  PrivateAccess access;
+  // Shared for reading alone: while this handle is open, no other process can open it to write,
+  // and the system closes it with the process however that ends.
+  const HANDLE file = CreateFileW(Wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                  access.Attributes(), OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD failure = GetLastError();
+    error = name + ": " + SystemMessage(failure);
+    if (failure == ERROR_SHARING_VIOLATION) {
+      holder = -1;
+      const HANDLE held = CreateFileW(Wide(name).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      char text[32] = {};
+      DWORD got = 0;
+      if (held != INVALID_HANDLE_VALUE) {
+        if (ReadFile(held, text, sizeof text - 1, &got, nullptr) && std::atol(text) > 0) {
+          holder = std::atol(text);
+        }
+        CloseHandle(held);
+      }
+    }
+    return false;
+  }
+  const std::string pid = std::to_string(GetCurrentProcessId()) + "\r\n";
+  if (SetEndOfFile(file) && WriteAll(file, pid)) {
+    lock = reinterpret_cast<std::intptr_t>(file);
+    return true;
+  }
+  error = name + ": " + SystemMessage(GetLastError());
+  CloseHandle(file);
+  return false;
 }
 
 bool AppendToFile(std::intptr_t handle, const std::string& bytes, bool sync, std::string& error) {

@@ -548,7 +548,16 @@ TEST(Journal, WhatACrashLeavesIsReadBackAndATornRecordIsSkipped) {
   Journal::File other;
   EXPECT_FALSE(other.Open(path, left, note, error));
   EXPECT_NE(error.find("not a journal of zendrocast-mqtt"), std::string::npos) << error;
+  // One that cannot be rewritten says why, with the system's own words.
   std::remove(path.c_str());
+  ASSERT_EQ(mkdir((path + ".new").c_str(), 0700), 0);
+  Journal::File stuck;
+  EXPECT_FALSE(stuck.Open(path, left, note, error));
+  EXPECT_NE(error.find(path + ": cannot write the journal (" + path + ".new: "), std::string::npos)
+      << error;
+  rmdir((path + ".new").c_str());
+  std::remove(path.c_str());
+  std::remove((path + ".lock").c_str());
 }
 
 TEST(Journal, StaysSmallAndPrivateThroughManyCommands) {
@@ -579,15 +588,25 @@ TEST(Journal, StaysSmallAndPrivateThroughManyCommands) {
       }
     }
     EXPECT_EQ(journal.Live(), 20u);
+    // A second bridge on it is refused, named by the first one's process, and harms nothing.
+    Journal::File second;
+    std::vector<Journal::Entry> taken;
+    EXPECT_FALSE(second.Open(path, taken, note, error));
+    EXPECT_NE(error.find(path + ": in use by another bridge (process " + std::to_string(getpid()) +
+                         "): each bridge on a machine needs a journal of its own"),
+              std::string::npos)
+        << error;
+    EXPECT_NE(journal.Take(Command("1 2 3"), error), 0u) << error;
   }
   std::ifstream file(path, std::ios::binary | std::ios::ate);
   EXPECT_LT(static_cast<long>(file.tellg()), 64 * 1024);  // compacted as it went
   file.close();
-  EXPECT_EQ(Reopened(path, note).size(), 20u);
+  EXPECT_EQ(Reopened(path, note).size(), 21u);
   // As private as a password file must be.
   std::string contents;
   EXPECT_TRUE(BridgeSystem::ReadSecret(path, "the journal", contents, error)) << error;
   std::remove(path.c_str());
+  std::remove((path + ".lock").c_str());
 }
 
 TEST(Log, TextsFromOutsideStayOnOneLineAndInTheirOrder) {
