@@ -439,6 +439,12 @@ Peer::Peer(int port, const std::string& clientId, const std::string& user,
     std::lock_guard<std::mutex> guard(peer->Lock_);
     peer->Acknowledged_.insert(mid);
   });
+  mosquitto_disconnect_callback_set(Handle_, [](mosquitto*, void* self, int) {
+    auto* peer = static_cast<Peer*>(self);
+    std::lock_guard<std::mutex> guard(peer->Lock_);
+    peer->Disconnected_ = true;
+    peer->Arrived_.notify_all();
+  });
   mosquitto_reconnect_delay_set(Handle_, 1, 1, false);
 
   mosquitto_property* session = nullptr;  // MQTT 5 sessions end with the connection by default
@@ -454,8 +460,25 @@ Peer::Peer(int port, const std::string& clientId, const std::string& user,
 }
 
 Peer::~Peer() {
-  mosquitto_disconnect(Handle_);
-  mosquitto_loop_stop(Handle_, true);
+  // The network thread ends by itself once it sees the disconnect: forced, it would be cancelled
+  // wherever it is, in the middle of a message it has just allocated (the will a test's last kill
+  // makes the broker send), which then leaks. A reconnect under way may undo one disconnect, so
+  // it is asked again until the thread has seen one.
+  {
+    std::lock_guard<std::mutex> guard(Lock_);
+    Disconnected_ = false;
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (mosquitto_disconnect(Handle_) == MOSQ_ERR_NO_CONN) {
+      break;  // no connection: the thread's next look finds the disconnect
+    }
+    std::unique_lock<std::mutex> guard(Lock_);
+    if (Arrived_.wait_for(guard, std::chrono::milliseconds(100),
+                          [this] { return Disconnected_; })) {
+      break;
+    }
+  }
+  mosquitto_loop_stop(Handle_, false);
   mosquitto_destroy(Handle_);
 }
 

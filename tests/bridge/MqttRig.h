@@ -125,6 +125,7 @@ class Peer {
   std::vector<Received> Messages_;
   std::set<int> Granted_;       // subscriptions the broker answered, by message id
   std::set<int> Acknowledged_;  // messages it acknowledged, by message id
+  bool Disconnected_ = false;   // the connection ended (and was perhaps taken up again)
 };
 
 // zendrocast-mqtt running in a namespace whose only hidraw nodes are the emulator's.
