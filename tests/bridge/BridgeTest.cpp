@@ -490,8 +490,9 @@ TEST_F(Bridge, HomeAssistantDiscoveryPresetsAnd311AndSigtermGoingOffline) {
   EXPECT_TRUE(Peer->WaitFor(
       "homeassistant/binary_sensor/pi1/zendrocast_pi1_connectivity/config",
       [](auto& configs) { return !configs.empty(); }, 30));
-  // Home Assistant's birth message asks for it again.
-  Peer->Publish("homeassistant/status", "online");
+  // Home Assistant's birth message asks for it again (Home Assistant as the README's user).
+  MqttRig::Peer home(Broker.Port, "home-assistant", "home-assistant", "home-secret");
+  home.Publish("homeassistant/status", "online");
   EXPECT_TRUE(Peer->WaitFor(
       topic, [](auto& configs) { return configs.size() >= 2; }, 30));
   // A flood of requests for the state costs an answer now and one a second later, no more.
@@ -503,7 +504,7 @@ TEST_F(Bridge, HomeAssistantDiscoveryPresetsAnd311AndSigtermGoingOffline) {
       Base + "boxes", [&](auto& lists) { return lists.size() > answered; }, 30));
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
   EXPECT_LE(Peer->Messages(Base + "boxes").size(), answered + 2);
-  Peer->Publish(Base + "ZC-A/command", "0 1 2", false, "ignored-in-3.1.1");
+  home.Publish(Base + "ZC-A/command", "0 1 2", false, "ignored-in-3.1.1");
   ASSERT_TRUE(WaitForResults("ZC-A", 1));
   EXPECT_EQ(Field(Results("ZC-A").front().Payload, "status"), "0");
   EXPECT_EQ(Results("ZC-A").front().CorrelationData, "");

@@ -39,9 +39,10 @@ struct Broker {
   int WebSocketPort = 0;
   bool Verbose = false;  // logs every packet and every save of its persistence
   pid_t Pid = -1;
-  // Users: "bridge" (password "bridge-secret"), "peer" (password "peer-secret") and "page"
-  // (password "page-secret", which may only send commands, read the bridges' topics and its own
-  // replies, as the README's ACL for the fleet page has it).
+  // Users, with the README's ACLs taken from the README itself: "zendrocast-pi1" (password
+  // "bridge-secret"), the bridge of node pi1; "fleet-page" ("page-secret") and "home-assistant"
+  // ("home-secret"). Besides: "bridge" ("bridge-secret"), with the bridge's ACL for any node, and
+  // "peer" ("peer-secret"), who may read and write everything.
   void Start();
   void Stop(int signal);  // SIGTERM saves the persistence file, SIGKILL does not
   // Verbose: waits until it has saved its persistence after its last exchange with the client.

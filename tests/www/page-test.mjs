@@ -85,11 +85,11 @@ try {
   await page.goto(pageUrl);
 
   // A wrong password is said so, from the keyboard alone.
-  await page.getByLabel('User name').fill('page');
+  await page.getByLabel('User name').fill('fleet-page');
   await page.getByLabel('Password').fill('wrong');
   await page.keyboard.press('Enter');
   await page.getByText('Wrong user name or password.').waitFor({ timeout: 30000 });
-  await connect(page, 'page', 'page-secret');
+  await connect(page, 'fleet-page', 'page-secret');
 
   // The node and its boxes, from the retained topics.
   const node = page.locator('[data-node="pi1"]');
