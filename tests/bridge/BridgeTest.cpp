@@ -736,6 +736,20 @@ TEST_F(Bridge, BadSendersAreHeldToBoundsAndCannotSpeakForOthers) {
   EXPECT_EQ(empty.Stop(0), 2);
   EXPECT_NE(empty.Log().find("the password file is empty"), std::string::npos) << empty.Log();
   std::filesystem::remove_all(empty.Folder);
+  // A second bridge given this one's journal does not start, and this one serves on.
+  MqttRig::Bridge twin;
+  twin.Config = "journal = " + Process.Folder + "/journal\n" + Process.Config;
+  twin.Config.replace(twin.Config.find("node_name = pi1"), 15, "node_name = pi2");
+  twin.Start({});
+  EXPECT_EQ(twin.Stop(0), 2);
+  EXPECT_NE(twin.Log().find(Process.Folder + "/journal: in use by another bridge (process " +
+                            std::to_string(Process.Pid) + ")"),
+            std::string::npos)
+      << twin.Log();
+  std::filesystem::remove_all(twin.Folder);
+  Peer->Publish(Base + "ZC-B/command", "1 2 3");
+  ASSERT_TRUE(WaitForResults("ZC-B", 7));
+  EXPECT_EQ(Field(Results("ZC-B").back().Payload, "status"), "0");
 }
 
 TEST_F(Bridge, AStopAndARestartAnswerEveryCommandExactlyOnce) {
