@@ -18,6 +18,7 @@
 #include <set>
 #include <thread>
 
+#include "bridge/Journal.h"
 #include "tests/bridge/MqttRig.h"
 #include "tests/emulated/EmulatedSystem.h"
 #include "tests/emulated/HidrawEmulator.h"
@@ -353,11 +354,42 @@ TEST_F(Bridge, CommandsSentWhileTheBridgeWasKilledRunOnceWhenItIsBack) {
   for (int n = 2; n <= 6; ++n) {
     Peer->Publish(Base + "ZC-A/command", "1 " + std::to_string(n) + " 1", false, "", "", qos);
   }
+  // And a result the bridge had published and the broker not yet acknowledged, as its journal
+  // keeps one: it goes once more at the start, the same, marked as such, and runs nothing.
+  const std::string first = Results("ZC-A").front().Payload;
+  {
+    Journal::File journal;
+    std::vector<Journal::Entry> left;
+    std::string note;
+    std::string error;
+    ASSERT_TRUE(journal.Open(Process.Folder + "/journal", left, note, error)) << error;
+    journal.SetLimit(1);
+    Journal::Entry entry;
+    entry.Box = "ZC-A";
+    entry.Payload = "1 1 1";
+    entry.HasCorrelation = true;
+    entry.CorrelationData = "again-1";
+    entry.ResponseTopic = "replies/again";
+    const std::uint64_t id = journal.Take(entry, error);
+    ASSERT_TRUE(id != 0 && journal.Start(id, error)) << error;
+    ToolRuns::Outcome outcome;
+    outcome.Status = 0;
+    outcome.Message = "sent";
+    outcome.ReportsWritten = 10;
+    journal.Answer(id, outcome, std::stol(Field(first, "duration_ms")), 2);
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   Process.Start(boxes);
-  ASSERT_TRUE(WaitForResults("ZC-A", 6));
+  ASSERT_TRUE(WaitForResults("ZC-A", 7));
+  ASSERT_TRUE(Peer->WaitFor(
+      "replies/again", [](auto& results) { return !results.empty(); }, 30));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(Results("ZC-A").size(), 6u);
+  ASSERT_EQ(Results("ZC-A").size(), 7u);
+  const std::string again = first.substr(0, first.size() - 1) + ",\"again\":true}";
+  EXPECT_EQ(Results("ZC-A")[1].Payload, again);
+  EXPECT_EQ(Results("ZC-A")[1].CorrelationData, "again-1");
+  ASSERT_EQ(Peer->Messages("replies/again").size(), 1u);
+  EXPECT_EQ(Peer->Messages("replies/again").front().Payload, again);
   std::map<int, int> runs;
   for (const auto& bytes : WritesTo("hidraw0")) {
     ++runs[bytes[2]];
@@ -365,7 +397,7 @@ TEST_F(Bridge, CommandsSentWhileTheBridgeWasKilledRunOnceWhenItIsBack) {
   EXPECT_EQ(runs, (std::map<int, int>{{1, 10}, {2, 10}, {3, 10}, {4, 10}, {5, 10}, {6, 10}}));
   // In the order they were sent.
   for (int n = 2; n <= 6; ++n) {
-    EXPECT_EQ(Field(Results("ZC-A")[n - 1].Payload, "command"), "1 " + std::to_string(n) + " 1");
+    EXPECT_EQ(Field(Results("ZC-A")[n].Payload, "command"), "1 " + std::to_string(n) + " 1");
   }
 }
 
