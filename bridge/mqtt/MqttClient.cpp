@@ -16,6 +16,9 @@ namespace {
 using BridgeLog::Log;
 
 constexpr int LongestBackoff = 60;
+// MQTT 5 connects closed without an answer in a row before auto takes 3.1.1: a broker that is
+// stopping or starting closes one so too, and one such moment must not decide the version.
+constexpr int SilencesBefore311 = 3;
 // How often a message the broker refused for a full quota is sent again before it is given up.
 constexpr int ResendLimit = 100;
 
@@ -36,7 +39,8 @@ std::string Seconds(std::chrono::milliseconds wait) {
 Client::Client(Settings settings)
     : Settings_(std::move(settings)),
       Version5_(Settings_.Brokers.size(), Settings_.Version != BridgeConfig::Protocol::V311),
-      Worked_(Settings_.Brokers.size(), false),
+      Spoke5_(Settings_.Brokers.size(), false),
+      Took311_(Settings_.Brokers.size(), false),
       Current_(Settings_.Brokers.empty() ? 0 : Settings_.FirstBroker % Settings_.Brokers.size()),
       Random_(std::random_device{}()) {}
 
@@ -236,7 +240,10 @@ void Client::OnConnect(mosquitto*, void* self, int reason, int /*flags*/,
       std::lock_guard<std::mutex> guard(client->Lock_);
       client->Failures_ = 0;
       client->Accepted_ = true;
-      client->Worked_[client->Current_] = true;
+      if (client->Version5_[client->Current_]) {
+        client->Spoke5_[client->Current_] = true;
+        client->Silences_ = 0;
+      }
       client->MaximumQos_ = std::min<int>(maximum, 2);
     }
     Log("connected to " + client->Address(client->Current_) + " (MQTT " +
@@ -416,6 +423,31 @@ bool Client::Connect() {
   return true;
 }
 
+bool Client::FallBack(bool refused, bool silent) {
+  const std::size_t broker = Current_;
+  const auto offer5 = [&](bool version5) {
+    std::lock_guard<std::mutex> guard(Lock_);
+    Version5_[broker] = version5;
+  };
+  if (!UsesVersion5()) {
+    // 3.1.1 lasts one connection: the next round of the list offers MQTT 5 again.
+    Took311_[broker] = Took311_[broker] || Accepted_;
+    offer5(true);
+    return false;
+  }
+  // A broker that does not speak MQTT 5 refuses it, or (RabbitMQ) closes the connection without
+  // a word. One that is stopping does the same, so a silence says so only after several in a row,
+  // or where 3.1.1 worked after one before, and never where MQTT 5 has worked.
+  Silences_ += silent ? 1 : 0;
+  const bool fall = refused || (silent && !Spoke5_[broker] &&
+                                (Silences_ >= SilencesBefore311 || Took311_[broker]));
+  if (fall) {
+    offer5(false);
+    Log(Address(broker) + " did not take an MQTT 5 connect: trying 3.1.1");
+  }
+  return fall;
+}
+
 std::string Client::LastErrorText() {
   std::lock_guard<std::mutex> guard(Lock_);
   return LastError_;
@@ -448,23 +480,12 @@ void Client::Run() {
         break;
       }
       const std::string trouble = TlsTrouble();
-      // A broker that does not speak MQTT 5 refuses the CONNECT, or (RabbitMQ) closes the
-      // connection without a word; until a version has worked with a broker, auto tries the
-      // other one next.
-      const bool unanswered = Refusal_ == CONNACK_REFUSED_PROTOCOL_VERSION ||
-                              Refusal_ == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION ||
-                              (Refusal_ == 0 && !Accepted_ && trouble.empty() &&
-                               (rc == MOSQ_ERR_PROTOCOL || rc == MOSQ_ERR_CONN_LOST));
-      if (unanswered && Settings_.Version == BridgeConfig::Protocol::Auto && !Worked_[Current_]) {
-        const bool version5 = UsesVersion5();
-        {
-          std::lock_guard<std::mutex> guard(Lock_);
-          Version5_[Current_] = !version5;
-        }
-        if (version5) {
-          Log(Address(Current_) + " did not take an MQTT 5 connect: trying 3.1.1");
-          continue;
-        }
+      const bool refused = Refusal_ == CONNACK_REFUSED_PROTOCOL_VERSION ||
+                           Refusal_ == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION;
+      const bool silent = Refusal_ == 0 && !Accepted_ && trouble.empty() &&
+                          (rc == MOSQ_ERR_PROTOCOL || rc == MOSQ_ERR_CONN_LOST);
+      if (Settings_.Version == BridgeConfig::Protocol::Auto && FallBack(refused, silent)) {
+        continue;
       }
       if (!trouble.empty()) {
         Log("connection to " + Address(Current_) + " failed: " + trouble);

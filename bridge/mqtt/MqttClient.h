@@ -133,8 +133,13 @@ class Client {
   std::condition_variable Room_;  // the events have room again, or the client stops
   std::deque<Event> Events_;
   bool Stopping_ = false;
-  std::vector<bool> Version5_;  // per broker: MQTT 5, or 3.1.1 where 5 did not work
-  std::vector<bool> Worked_;    // per broker: a connect with its version was accepted
+  // Whether the next connect to the broker at hand goes at once with 3.1.1, from how the last
+  // one ended: refused: its CONNACK refused the protocol version; silent: closed without one.
+  bool FallBack(bool refused, bool silent);
+  std::vector<bool> Version5_;  // per broker: the version its next connect offers
+  std::vector<bool> Spoke5_;    // per broker: it accepted an MQTT 5 connect
+  std::vector<bool> Took311_;   // per broker: it accepted 3.1.1 after MQTT 5 went unanswered
+  int Silences_ = 0;            // MQTT 5 connects closed without an answer since one was accepted
   std::size_t Current_ = 0;     // the broker tried or connected now
   int Failures_ = 0;            // failed attempts since the last accepted connect
   int MaximumQos_ = 2;

@@ -5,6 +5,7 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -364,6 +365,188 @@ void RabbitCluster::Stop() {
     kill(-Epmd, SIGKILL);
     waitpid(Epmd, nullptr, 0);
     Epmd = -1;
+  }
+}
+
+void Proxy::Start(int brokerPort) {
+  Target_ = brokerPort;
+  Port = FreePort();
+  Listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(Port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int on = 1;
+  setsockopt(Listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (bind(Listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(Listener_, 16) != 0 || pipe(Wake_) != 0) {
+    throw std::runtime_error("the proxy cannot listen");
+  }
+  Thread_ = std::thread([this] { Run(); });
+}
+
+void Proxy::Stop() {
+  if (!Thread_.joinable()) {
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> guard(Lock_);
+    Stopping_ = true;
+  }
+  const char byte = 0;
+  (void)!write(Wake_[1], &byte, 1);
+  Thread_.join();
+  for (int fd : {Listener_, Wake_[0], Wake_[1]}) {
+    close(fd);
+  }
+}
+
+void Proxy::Hold(Kind kind, int count) {
+  std::lock_guard<std::mutex> guard(Lock_);
+  Kind_ = kind;
+  Left_ = count;
+}
+
+int Proxy::Held() const {
+  std::lock_guard<std::mutex> guard(Lock_);
+  return Held_;
+}
+
+void Proxy::CloseAll() {
+  {
+    std::lock_guard<std::mutex> guard(Lock_);
+    Closing_ = true;
+  }
+  const char byte = 0;
+  (void)!write(Wake_[1], &byte, 1);
+}
+
+void Proxy::Run() {
+  // A connection: the client's side and the broker's, and what each has sent that is not yet a
+  // whole packet.
+  struct Pair {
+    int Fd[2];
+    std::string Pending[2];
+  };
+  std::vector<Pair> pairs;
+  const auto finish = [](Pair& pair) {
+    close(pair.Fd[0]);
+    close(pair.Fd[1]);
+  };
+  for (;;) {
+    std::vector<pollfd> polled = {{Listener_, POLLIN, 0}, {Wake_[0], POLLIN, 0}};
+    for (const Pair& pair : pairs) {
+      polled.push_back({pair.Fd[0], POLLIN, 0});
+      polled.push_back({pair.Fd[1], POLLIN, 0});
+    }
+    poll(polled.data(), polled.size(), -1);
+    {
+      std::lock_guard<std::mutex> guard(Lock_);
+      if (Stopping_ || Closing_) {
+        for (Pair& pair : pairs) {
+          finish(pair);
+        }
+        pairs.clear();
+        Closing_ = false;
+        if (Stopping_) {
+          return;
+        }
+      }
+    }
+    if ((polled[1].revents & POLLIN) != 0) {
+      char drained[16];
+      (void)!read(Wake_[0], drained, sizeof drained);
+      continue;  // the pairs may be gone
+    }
+    if ((polled[0].revents & POLLIN) != 0) {
+      Pair pair;
+      pair.Fd[0] = accept4(Listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      pair.Fd[1] = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(static_cast<std::uint16_t>(Target_));
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (pair.Fd[0] >= 0 &&
+          connect(pair.Fd[1], reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        pairs.push_back(pair);
+      } else {
+        finish(pair);
+      }
+    }
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+      bool ended = false;
+      for (int side = 0; side < 2 && !ended; ++side) {
+        if ((polled[2 + 2 * p + static_cast<std::size_t>(side)].revents & (POLLIN | POLLHUP)) ==
+            0) {
+          continue;
+        }
+        char buffer[65536];
+        const ssize_t got = read(pairs[p].Fd[side], buffer, sizeof buffer);
+        if (got <= 0) {
+          ended = true;
+          break;
+        }
+        std::string& pending = pairs[p].Pending[side];
+        pending.append(buffer, static_cast<std::size_t>(got));
+        // Whole packets: a fixed header byte, the remaining length (1 to 4 bytes), the rest.
+        for (;;) {
+          std::size_t length = 0;
+          std::size_t at = 1;
+          int shift = 0;
+          bool known = false;
+          while (at < pending.size() && at <= 4) {
+            const auto byte = static_cast<unsigned char>(pending[at++]);
+            length |= static_cast<std::size_t>(byte & 0x7F) << shift;
+            shift += 7;
+            if ((byte & 0x80) == 0) {
+              known = true;
+              break;
+            }
+          }
+          if (!known || pending.size() < at + length) {
+            break;
+          }
+          const std::string packet = pending.substr(0, at + length);
+          pending.erase(0, at + length);
+          const int type = static_cast<unsigned char>(packet[0]) >> 4;
+          Kind kind = Nothing;
+          if (side == 0) {
+            kind = type == 5 ? Pubrec : type == 7 ? Pubcomp : Nothing;
+          } else {
+            kind = type == 6 ? Pubrel : type == 2 ? Connack : Nothing;
+          }
+          bool hold = false;
+          {
+            std::lock_guard<std::mutex> guard(Lock_);
+            hold = kind != Nothing && kind == Kind_ && Left_ > 0;
+            if (hold) {
+              --Left_;
+              ++Held_;
+            }
+          }
+          if (hold && kind == Connack) {
+            ended = true;
+            break;
+          }
+          if (!hold) {
+            std::size_t done = 0;
+            while (done < packet.size()) {
+              const ssize_t wrote =
+                  write(pairs[p].Fd[1 - side], packet.data() + done, packet.size() - done);
+              if (wrote <= 0) {
+                break;
+              }
+              done += static_cast<std::size_t>(wrote);
+            }
+          }
+        }
+      }
+      if (ended) {
+        finish(pairs[p]);
+        pairs.erase(pairs.begin() + static_cast<std::ptrdiff_t>(p));
+        break;  // the poll's order no longer matches
+      }
+    }
   }
 }
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/emulated/HidrawEmulator.h"
@@ -78,6 +79,35 @@ struct RabbitCluster {
   void Start();
   void Stop();
   std::string Hosts() const;  // the nodes' MQTT listeners, as the bridge's host key takes them
+};
+
+// A TCP proxy on loopback between clients and a broker that reads the MQTT packets going each way
+// and can hold back one kind: the client's PUBRECs or PUBCOMPs, the broker's PUBRELs, or its
+// CONNACK, which it answers by closing the connection (as a broker that stops during a connect).
+class Proxy {
+ public:
+  enum Kind { Nothing, Pubrec, Pubcomp, Pubrel, Connack };
+  ~Proxy() { Stop(); }
+  void Start(int brokerPort);  // clients then connect to Port
+  void Stop();
+  // The next count packets of that kind are dropped, never forwarded.
+  void Hold(Kind kind, int count);
+  int Held() const;  // dropped so far
+  void CloseAll();   // ends every connection through it, as a network that fails
+  int Port = 0;
+
+ private:
+  void Run();
+  int Target_ = 0;
+  int Listener_ = -1;
+  int Wake_[2] = {-1, -1};
+  std::thread Thread_;
+  mutable std::mutex Lock_;
+  Kind Kind_ = Nothing;
+  int Left_ = 0;
+  int Held_ = 0;
+  bool Closing_ = false;
+  bool Stopping_ = false;
 };
 
 // A static web server on loopback (Python's http.server), as any would serve the fleet page.
