@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <set>
@@ -550,12 +551,12 @@ TEST(Journal, WhatACrashLeavesIsReadBackAndATornRecordIsSkipped) {
   EXPECT_NE(error.find("not a journal of zendrocast-mqtt"), std::string::npos) << error;
   // One that cannot be rewritten says why, with the system's own words.
   std::remove(path.c_str());
-  ASSERT_EQ(mkdir((path + ".new").c_str(), 0700), 0);
+  ASSERT_TRUE(std::filesystem::create_directory(path + ".new"));
   Journal::File stuck;
   EXPECT_FALSE(stuck.Open(path, left, note, error));
   EXPECT_NE(error.find(path + ": cannot write the journal (" + path + ".new: "), std::string::npos)
       << error;
-  rmdir((path + ".new").c_str());
+  std::filesystem::remove(path + ".new");
   std::remove(path.c_str());
   std::remove((path + ".lock").c_str());
 }
