@@ -458,6 +458,8 @@ void Proxy::Run() {
       (void)!read(Wake_[0], drained, sizeof drained);
       continue;  // the pairs may be gone
     }
+    // Only the pairs this poll watched; one accepted now is watched from the next.
+    const std::size_t watched = pairs.size();
     if ((polled[0].revents & POLLIN) != 0) {
       Pair pair;
       pair.Fd[0] = accept4(Listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -473,7 +475,7 @@ void Proxy::Run() {
         finish(pair);
       }
     }
-    for (std::size_t p = 0; p < pairs.size(); ++p) {
+    for (std::size_t p = 0; p < watched; ++p) {
       bool ended = false;
       for (int side = 0; side < 2 && !ended; ++side) {
         if ((polled[2 + 2 * p + static_cast<std::size_t>(side)].revents & (POLLIN | POLLHUP)) ==
