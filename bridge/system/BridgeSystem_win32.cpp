@@ -445,6 +445,7 @@ Events::Woken Events::Wait(const Wakeup& wakeup, const std::vector<const Child*>
 
 bool ReadSecret(const std::string& path, const std::string& what, std::string& contents,
                 std::string& error) {
+  error.clear();  // what follows tells a refusal by it
   // Not through a link: the file itself is checked and read.
   const HANDLE file = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
