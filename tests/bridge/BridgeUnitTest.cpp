@@ -490,7 +490,7 @@ std::vector<Journal::Entry> Reopened(const std::string& path, std::string& note)
 }
 
 TEST(Journal, WhatACrashLeavesIsReadBackAndATornRecordIsSkipped) {
-  const std::string path = testing::TempDir() + "zendrocast-journal-test";
+  const std::string path = testing::TempDir() + "zendrocast-journal-crash";
   std::remove(path.c_str());
   std::string note;
   std::string error;
@@ -562,7 +562,7 @@ TEST(Journal, WhatACrashLeavesIsReadBackAndATornRecordIsSkipped) {
 }
 
 TEST(Journal, StaysSmallAndPrivateThroughManyCommands) {
-  const std::string path = testing::TempDir() + "zendrocast-journal-test";
+  const std::string path = testing::TempDir() + "zendrocast-journal-many";
   std::remove(path.c_str());
   // Made where others may read it: the bridge makes it private.
   std::ofstream(path) << "";
