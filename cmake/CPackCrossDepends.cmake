@@ -1,6 +1,6 @@
 # Read by cpack for a cross build: dpkg-shlibdeps reads only this machine's own libraries, so
 # the packages' C library dependency is the newest GLIBC_ symbol version the binaries import,
-# and the bridge's libmosquitto dependency is the one its build linked.
+# and the bridge's OpenSSL dependency is that of the libssl it linked (libmosquitto is inside).
 if(CPACK_GENERATOR STREQUAL "DEB" AND CPACK_ZENDROCAST_OBJDUMP)
   set(binaries ${CPACK_ZENDROCAST_BINARY})
   if(EXISTS ${CPACK_ZENDROCAST_MQTT_BINARY})
@@ -21,5 +21,5 @@ if(CPACK_GENERATOR STREQUAL "DEB" AND CPACK_ZENDROCAST_OBJDUMP)
   endif()
   set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "libc6 (>= ${newest})")
   set(CPACK_DEBIAN_MQTT_PACKAGE_DEPENDS
-      "${CPACK_DEBIAN_MQTT_PACKAGE_DEPENDS}, libc6 (>= ${newest}), libmosquitto1 (>= 2.0)")
+      "${CPACK_DEBIAN_MQTT_PACKAGE_DEPENDS}, libc6 (>= ${newest}), libssl3 (>= 3.0.0)")
 endif()

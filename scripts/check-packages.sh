@@ -79,7 +79,7 @@ check_deb() {
     fi
     dpkg-deb -f "$deb" Depends | grep -q "zendrocast (= $version)" ||
       fail "$deb does not depend on zendrocast $version"
-    dpkg-deb -f "$deb" Depends | grep -q "libmosquitto1" || fail "$deb: no libmosquitto1 dependency"
+    dpkg-deb -f "$deb" Depends | grep -q "libssl3" || fail "$deb: no libssl3 dependency"
   fi
   for file in "${files[@]}"; do
     grep -q " root/root \./$file\$" <<<"$listing" || fail "$deb lacks $file (owned by root)"

@@ -30,6 +30,23 @@ install_missing() {
   fi
 }
 
+# need_deb_src: adds a deb-src entry beside Debian's deb one, for apt-get source.
+need_deb_src() {
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ &&
+    ! grep -qs '^deb-src' /etc/apt/sources.list; then
+    if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+      sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+        $sudo tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
+    else
+      sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
+        $sudo tee /etc/apt/sources.list.d/debian-src.list >/dev/null
+    fi
+    $sudo apt-get update -qq
+  fi
+}
+
 # quietly COMMAND...: runs it with its output shown only when it fails.
 quietly() {
   local log status=0

@@ -21,7 +21,9 @@ here=tests/realstack
 source scripts/lib.sh
 install_missing --architecture i386 qemu-system-x86 busybox-static wine64 wine32:i386 \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake g++ libgtest-dev udev mosquitto openssl \
-  libmosquitto-dev libfuse3-dev pkg-config dpkg-dev wixl msitools
+  libssl-dev libfuse3-dev pkg-config dpkg-dev wixl msitools
+# libmosquitto's source, which the bridge's build compiles.
+scripts/libmosquitto.sh
 
 # The builds the guest runs.
 jobs=$(nproc)
