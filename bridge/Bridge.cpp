@@ -148,6 +148,7 @@ Mqtt::Settings ClientSettings(const State& state, const std::string& password) {
   settings.Taking = [&state](const Mqtt::Event& event) { return Take(state, event); };
   Journal::File* journal = state.Journal;
   settings.Acknowledged = [journal](std::uint64_t id) { journal->Acknowledged(id); };
+  settings.Released = [journal](int mid) { journal->Release(mid); };
   return settings;
 }
 

@@ -213,8 +213,9 @@ void Flush(State& state) {
   }
 }
 
-// On the connection thread, before libmosquitto acknowledges the message: a command goes into the
-// journal, so that a crash from here on cannot lose it.
+// On the connection thread, before libmosquitto acknowledges the message (at QoS 2, its PUBREC):
+// a command goes into the journal, so that a crash from here on cannot lose it. A QoS 2 command
+// resent under a packet id the journal holds is the one taken before.
 std::uint64_t Take(const State& state, const Mqtt::Event& event) {
   const CommandTopic topic = ReadCommandTopic(state.Node.Base, event);
   if (topic.Kind != CommandTopic::Command) {
@@ -232,9 +233,11 @@ std::uint64_t Take(const State& state, const Mqtt::Event& event) {
   entry.HasCorrelation = event.HasCorrelation;
   entry.CorrelationData = event.CorrelationData;
   entry.ResponseTopic = event.ResponseTopic;
+  entry.Mid = event.Mid;
   std::string error;  // logged by the journal
-  const std::uint64_t id = state.Journal->Take(entry, error);
-  return id != 0 ? id : NotTaken;
+  bool duplicate = false;
+  const std::uint64_t id = state.Journal->Take(entry, error, event.Resent, &duplicate);
+  return duplicate ? Mqtt::Resend : id != 0 ? id : NotTaken;
 }
 
 void OnCommand(State& state, const Mqtt::Event& event) {
@@ -268,7 +271,10 @@ void OnCommand(State& state, const Mqtt::Event& event) {
 // run that a crash cut short is never run again, and is answered as such; a command not yet run
 // takes the road of any other, to its box's queue or to its refusal.
 void Replay(State& state, const std::vector<Journal::Entry>& left) {
-  if (left.empty()) {
+  // Those done are held only until the broker releases their packet ids.
+  const auto open = static_cast<std::size_t>(std::count_if(
+      left.begin(), left.end(), [](const Journal::Entry& entry) { return !entry.Acknowledged; }));
+  if (open == 0) {
     return;
   }
   int again = 0;
@@ -276,6 +282,9 @@ void Replay(State& state, const std::vector<Journal::Entry>& left) {
   const Clock::time_point now = Clock::now();
   const std::int64_t wallNow = WallMs(WallClock::now());
   for (const Journal::Entry& entry : left) {
+    if (entry.Acknowledged) {
+      continue;
+    }
     Command command;
     command.Payload = entry.Payload;
     command.HasCorrelation = entry.HasCorrelation;
@@ -297,10 +306,9 @@ void Replay(State& state, const std::vector<Journal::Entry>& left) {
       Route(state, entry.Box, command);
     }
   }
-  Log("the journal held " + std::to_string(left.size()) +
-      " commands of an earlier run: " + std::to_string(again) + " results to publish again, " +
-      std::to_string(interrupted) + " runs interrupted, " +
-      std::to_string(left.size() - again - interrupted) + " commands not yet run");
+  Log("the journal held " + std::to_string(open) + " commands of an earlier run: " +
+      std::to_string(again) + " results to publish again, " + std::to_string(interrupted) +
+      " runs interrupted, " + std::to_string(open - again - interrupted) + " commands not yet run");
 }
 
 // Starts the box's next command, if it has one and none runs.

@@ -70,6 +70,20 @@ struct Reader {
   }
 };
 
+// What tells a resent command from another under the same packet id.
+std::uint64_t Digest(const Entry& entry) {
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (const std::string* text : {&entry.Box, &entry.Payload, &entry.CorrelationData}) {
+    for (const char c : *text + '\0') {
+      hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    }
+  }
+  return hash ^ (entry.HasCorrelation ? 1 : 0);
+}
+
+// Released commands remembered: far more than any broker has in flight to one client.
+constexpr std::size_t ReleasedKept = 1024;
+
 std::string Framed(const std::string& body) {
   std::string record;
   PutNumber(record, body.size(), 4);
@@ -92,6 +106,7 @@ std::string TakenBody(const Entry& entry) {
   PutNumber(body, entry.HasCorrelation ? 1 : 0, 1);
   PutText(body, entry.CorrelationData);
   PutText(body, entry.ResponseTopic);
+  PutNumber(body, static_cast<std::uint64_t>(entry.Mid), 2);
   return body;
 }
 
@@ -128,6 +143,10 @@ bool Apply(const std::string& body, std::vector<Entry>& entries) {
     entry.ArrivedMs = static_cast<std::int64_t>(arrived);
     entry.ExpiresMs = static_cast<std::int64_t>(expires);
     entry.HasCorrelation = correlation != 0;
+    std::uint64_t mid = 0;
+    if (reader.Number(mid, 2)) {  // absent from a journal written before QoS 2 was taken so
+      entry.Mid = static_cast<int>(mid);
+    }
     if (found == entries.end()) {
       entries.push_back(entry);
     }
@@ -151,6 +170,14 @@ bool Apply(const std::string& body, std::vector<Entry>& entries) {
       found->Outcome = outcome;
       found->DurationMs = static_cast<long>(static_cast<std::int64_t>(duration));
     }
+  } else if (type == 'P') {
+    if (found != entries.end()) {
+      found->Mid = 0;
+    }
+  } else if (type == 'A') {
+    if (found != entries.end()) {
+      found->Acknowledged = true;
+    }
   } else if (type == 'D') {
     if (found != entries.end()) {
       entries.erase(found);
@@ -172,6 +199,9 @@ std::string Encode(const std::vector<Entry>& entries) {
     }
     if (entry.Answered) {
       bytes += Framed(AnsweredBody(entry.Id, entry.Outcome, entry.DurationMs));
+    }
+    if (entry.Acknowledged) {
+      bytes += Framed(Body('A', entry.Id));
     }
   }
   return bytes;
@@ -313,8 +343,34 @@ bool File::Compact(std::string& error) {
   return true;
 }
 
-std::uint64_t File::Take(Entry entry, std::string& error) {
+std::uint64_t File::Take(Entry entry, std::string& error, bool resent, bool* duplicate) {
   std::lock_guard<std::mutex> guard(Lock_);
+  const auto held = std::find_if(Entries_.begin(), Entries_.end(), [&](const Entry& taken) {
+    return entry.Mid != 0 && taken.Mid == entry.Mid;
+  });
+  if (held != Entries_.end()) {
+    if (resent && held->Box == entry.Box && held->Payload == entry.Payload &&
+        held->HasCorrelation == entry.HasCorrelation &&
+        held->CorrelationData == entry.CorrelationData) {
+      if (duplicate != nullptr) {
+        *duplicate = true;
+      }
+      return held->Id;
+    }
+    Release(*held);  // its PUBREL came and went unseen: the id is a new command's
+  } else if (entry.Mid != 0) {
+    const std::pair<int, std::uint64_t> key(entry.Mid, Digest(entry));
+    const auto released = std::find(Released_.begin(), Released_.end(), key);
+    if (released != Released_.end() && resent) {
+      if (duplicate != nullptr) {
+        *duplicate = true;
+      }
+      return 0;
+    }
+    if (released != Released_.end()) {
+      Released_.erase(released);  // sent anew: the broker has reused the id
+    }
+  }
   if (Entries_.size() >= Limit_) {
     return 0;
   }
@@ -369,12 +425,51 @@ void File::Acknowledged(std::uint64_t id) {
   if (--Pending_[index] > 0) {
     return;
   }
+  if (entry->Mid == 0) {
+    Drop(index);
+    return;
+  }
+  // Kept until the broker releases it, which a broker that restarted may not have done yet.
+  entry->Acknowledged = true;
+  std::string error;
+  Append(Body('A', id), true, error);
+  MaybeCompact();
+}
+
+void File::Drop(std::size_t index) {
+  const std::uint64_t id = Entries_[index].Id;
   Entries_.erase(Entries_.begin() + static_cast<std::ptrdiff_t>(index));
   Pending_.erase(Pending_.begin() + static_cast<std::ptrdiff_t>(index));
   std::string error;
   // Written through: a result the broker has must not be published again after a power cut.
   Append(Body('D', id), true, error);
   MaybeCompact();
+}
+
+void File::Release(Entry& entry) {
+  Released_.emplace_back(entry.Mid, Digest(entry));
+  if (Released_.size() > ReleasedKept) {
+    Released_.pop_front();
+  }
+  if (entry.Acknowledged) {
+    Drop(static_cast<std::size_t>(&entry - Entries_.data()));
+    return;
+  }
+  entry.Mid = 0;
+  // Not written through: a process that ends keeps what it wrote, and after a power cut a
+  // command resent under the id is still told from a new one by its dup flag and content.
+  std::string error;
+  Append(Body('P', entry.Id), false, error);
+  MaybeCompact();
+}
+
+void File::Release(int mid) {
+  std::lock_guard<std::mutex> guard(Lock_);
+  for (std::size_t index = Entries_.size(); index-- > 0;) {
+    if (Entries_[index].Mid != 0 && (mid == 0 || Entries_[index].Mid == mid)) {
+      Release(Entries_[index]);
+    }
+  }
 }
 
 }  // namespace Journal

@@ -2,7 +2,10 @@
 // handled, with all it needs to be answered, and is dropped once its result is acknowledged by
 // the broker. What a crash, an OOM kill or a power loss leaves in it is answered at the next
 // start, each exactly once: a command not yet run is run (or answered expired), a run under way
-// is never run again, and a result not yet acknowledged is published again.
+// is never run again, and a result not yet acknowledged is published again. A QoS 2 command is
+// taken when its PUBLISH arrives, before its PUBREC leaves, and keeps its packet id until the
+// broker releases it (PUBREL): a resend under that id, from this run or after a crash, is known
+// for one and not taken again.
 //
 // The file is a magic number and then records, each its length, its CRC-32 and its body, written
 // through (fdatasync) where a crash must not lose it. A record cut short by a crash is recognised
@@ -12,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -33,6 +37,9 @@ struct Entry {
   bool Answered = false;  // its result is known (Outcome), and on its way to the broker
   ToolRuns::Outcome Outcome;
   long DurationMs = 0;
+  int Mid = 0;  // a QoS 2 command's packet id until the broker releases it; 0: none
+  // Its result is with the broker; the entry stays until the release, to know a resend.
+  bool Acknowledged = false;
 };
 
 class File {
@@ -52,8 +59,16 @@ class File {
   // beyond it.
   void SetLimit(std::size_t limit);
   // Writes the entry through and gives it its id; 0 when the journal is full or cannot be
-  // written (error says why). A failure to write is logged, once while it lasts.
-  std::uint64_t Take(Entry entry, std::string& error);
+  // written (error says why). A failure to write is logged, once while it lasts. An entry with
+  // a packet id (Mid) that a held one has already: when resent (the PUBLISH's dup flag) with the
+  // same box, payload and correlation data, it is that one again, whose id is returned with
+  // duplicate set; otherwise the broker has released the held one and reused its id. A resend
+  // of one of the last commands released is a duplicate too (duplicate set, 0 returned).
+  std::uint64_t Take(Entry entry, std::string& error, bool resent = false,
+                     bool* duplicate = nullptr);
+  // The broker released the QoS 2 command with this packet id (its PUBREL); 0: all of them (it
+  // kept no session, and will release none).
+  void Release(int mid);
   // Written through before the run begins: a run under way at a crash is never run again.
   bool Start(std::uint64_t id, std::string& error);
   // The result, and how many messages carry it; the entry is dropped once each is acknowledged
@@ -71,6 +86,8 @@ class File {
   bool Compact(std::string& error);
   void Failed(const std::string& error);  // logs the first failure of a run of them
   Entry* Find(std::uint64_t id);
+  void Drop(std::size_t index);  // its record written through
+  void Release(Entry& entry);
 
   mutable std::mutex Lock_;  // the connection thread takes commands and sees acknowledgements
   std::string Path_;
@@ -82,6 +99,11 @@ class File {
   std::size_t Limit_ = 0;
   std::size_t Records_ = 0;  // in the file, live or not
   bool Failing_ = false;     // the last write failed (logged once)
+  // The packet ids and contents of the last QoS 2 commands released. Mosquitto 2.0.11 has more
+  // in flight than it restores at its restart, and sends those beyond again as new messages,
+  // released or not; it numbers a client's messages in turn, so an id comes back only 65,535
+  // messages later.
+  std::deque<std::pair<int, std::uint64_t>> Released_;
 };
 
 // The file's bytes for these records, and what reading them back gives: for the unit tests.

@@ -21,6 +21,7 @@ constexpr int LongestBackoff = 60;
 constexpr int SilencesBefore311 = 3;
 // How often a message the broker refused for a full quota is sent again before it is given up.
 constexpr int ResendLimit = 100;
+constexpr int ReceiveMaximum = 20;
 
 std::string Text(const void* data, std::size_t length, std::size_t limit) {
   return data == nullptr ? std::string()
@@ -61,12 +62,12 @@ bool Client::Start(std::string& error) {
   }
   // Publishes come from the caller's thread; the connection thread sends them.
   mosquitto_threaded_set(Handle_, true);
-  // Brokers that miscount their messages in flight (Mosquitto 2.0.11, Debian 12's) can send an
-  // MQTT 5 client more than its receive maximum, which libmosquitto answers by dropping the
-  // connection: under load, every few commands. A maximum no broker reaches avoids that; the
-  // broker's own limit on messages in flight still applies, and the events' limit holds the
-  // network back when the caller falls behind.
-  mosquitto_int_option(Handle_, MOSQ_OPT_RECEIVE_MAXIMUM, 65535);
+  // No more messages in flight to this client than a broker restores after its own restart
+  // (Mosquitto 2.0.11: max_inflight_messages, 20 by default): those beyond it it sends again as
+  // new messages, which a command would run twice from. QoS 2 messages are handed over at their
+  // PUBLISH and held by the caller, so libmosquitto counts none of them against this maximum,
+  // and a broker that miscounts its messages in flight cannot make it drop the connection.
+  mosquitto_int_option(Handle_, MOSQ_OPT_RECEIVE_MAXIMUM, ReceiveMaximum);
   // Commands and results are small packets in QoS 2 exchanges: each waits for the last, so
   // Nagle's algorithm would hold every one back for a delayed acknowledgement.
   mosquitto_int_option(Handle_, MOSQ_OPT_TCP_NODELAY, 1);
@@ -74,6 +75,7 @@ bool Client::Start(std::string& error) {
   mosquitto_subscribe_v5_callback_set(Handle_, OnSubscribe);
   mosquitto_publish_v5_callback_set(Handle_, OnPublish);
   mosquitto_message_v5_callback_set(Handle_, OnMessage);
+  mosquitto_qos2_callbacks_set(Handle_, OnQos2Publish, OnQos2Release);
   // libmosquitto says why a TLS connection failed (the certificate's check, say) only here.
   mosquitto_log_callback_set(Handle_, [](mosquitto*, void* self, int level, const char* text) {
     if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr) {
@@ -229,11 +231,16 @@ std::size_t Client::Unacknowledged() const {
   return Unacknowledged_.size();
 }
 
-void Client::OnConnect(mosquitto*, void* self, int reason, int /*flags*/,
+void Client::OnConnect(mosquitto*, void* self, int reason, int flags,
                        const mosquitto_property* properties) {
   auto* client = static_cast<Client*>(self);
   client->Refusal_ = reason;
   if (reason == 0) {
+    // No session: the broker has forgotten the QoS 2 messages it had not released, and sends
+    // no PUBREL for them. Before any message of this connection is read.
+    if ((flags & 1) == 0 && client->Settings_.Released) {
+      client->Settings_.Released(0);
+    }
     std::uint8_t maximum = 2;  // absent: all of them
     mosquitto_property_read_byte(properties, MQTT_PROP_MAXIMUM_QOS, &maximum, false);
     {
@@ -300,9 +307,29 @@ void Client::OnPublish(mosquitto*, void* self, int mid, int reason, const mosqui
 
 void Client::OnMessage(mosquitto*, void* self, const mosquitto_message* message,
                        const mosquitto_property* properties) {
-  auto* client = static_cast<Client*>(self);
-  const std::size_t limit = client->Settings_.FieldLimit + 1;
+  // libmosquitto has queued its acknowledgement (PUBACK) and sends it only once this returns.
+  static_cast<Client*>(self)->Deliver(Event(), message, properties);
+}
+
+void Client::OnQos2Publish(mosquitto*, void* self, const mosquitto_message* message,
+                           const mosquitto_property* properties, bool resent) {
+  // The PUBREC goes once this returns.
   Event event;
+  event.Mid = message->mid;
+  event.Resent = resent;
+  static_cast<Client*>(self)->Deliver(std::move(event), message, properties);
+}
+
+void Client::OnQos2Release(mosquitto*, void* self, int mid) {
+  auto* client = static_cast<Client*>(self);
+  if (client->Settings_.Released) {
+    client->Settings_.Released(mid);  // the PUBCOMP goes once this returns
+  }
+}
+
+void Client::Deliver(Event event, const mosquitto_message* message,
+                     const mosquitto_property* properties) {
+  const std::size_t limit = Settings_.FieldLimit + 1;
   event.Kind = Event::Message;
   event.Topic = Text(message->topic, std::strlen(message->topic), limit);
   event.Payload = Text(message->payload, static_cast<std::size_t>(message->payloadlen), limit);
@@ -326,12 +353,13 @@ void Client::OnMessage(mosquitto*, void* self, const mosquitto_message* message,
                                     false) != nullptr) {
     event.ExpirySeconds = static_cast<long>(expiry);
   }
-  // libmosquitto has queued its acknowledgement (PUBACK; at QoS 2 the PUBCOMP, after a PUBREC
-  // that went when the PUBLISH came) and sends it only once this returns.
-  if (client->Settings_.Taking) {
-    event.Tag = client->Settings_.Taking(event);
+  if (Settings_.Taking) {
+    event.Tag = Settings_.Taking(event);
+    if (event.Tag == Resend) {
+      return;  // taken before: acknowledged again, and nothing more
+    }
   }
-  client->Push(std::move(event));
+  Push(std::move(event));
 }
 
 void Client::Push(Event event) {

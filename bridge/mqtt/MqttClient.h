@@ -43,19 +43,27 @@ struct Settings {
   // this many bytes, and one more, so that the caller can tell one was longer.
   std::size_t FieldLimit = 1024;
   std::size_t EventLimit = 256;  // events waiting for the caller; the network waits beyond
-  // Called on the connection thread for each message before libmosquitto's acknowledgement of
-  // it leaves (at QoS 2: its PUBCOMP): what it returns is the event's Tag (a command journal's
-  // entry).
+  // Called on the connection thread for each message before its acknowledgement leaves (at
+  // QoS 2, when its PUBLISH arrives, before the PUBREC): what it returns is the event's Tag (a
+  // command journal's entry); Resend for a QoS 2 message taken before (the event is dropped).
   std::function<std::uint64_t(const struct Event&)> Taking;
+  // Called on the connection thread when the broker releases a QoS 2 message by its packet id
+  // (its PUBREL), whether this process took it or an earlier one did, before the PUBCOMP leaves;
+  // with 0 for all of them when the broker kept no session for the client.
+  std::function<void(int mid)> Released;
   // Called on the connection thread when the broker has acknowledged a message published with a
   // tag (at QoS 0: once libmosquitto took it).
   std::function<void(std::uint64_t tag)> Acknowledged;
 };
 
+// What Settings::Taking returns for a QoS 2 message that it took before under the same packet id.
+constexpr std::uint64_t Resend = ~std::uint64_t{0} - 1;
+
 struct Event {
   enum KindType { Connected, Subscribed, Message };
   KindType Kind = Message;
   // Subscribed: the subscription's message id and the QoS the broker granted (128: refused).
+  // Message: its packet id at QoS 2 (0 otherwise).
   int Mid = 0;
   int GrantedQos = 0;
   // Message:
@@ -66,6 +74,7 @@ struct Event {
   std::string CorrelationData;
   std::string ResponseTopic;
   long ExpirySeconds = -1;  // MQTT 5 message expiry interval left; -1: none
+  bool Resent = false;      // the broker sent it before (the PUBLISH's dup flag)
   std::uint64_t Tag = 0;    // what Settings::Taking made of it
 };
 
@@ -111,6 +120,10 @@ class Client {
   static void OnPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*);
   static void OnMessage(mosquitto*, void* self, const mosquitto_message* message,
                         const mosquitto_property* properties);
+  static void OnQos2Publish(mosquitto*, void* self, const mosquitto_message* message,
+                            const mosquitto_property* properties, bool resent);
+  static void OnQos2Release(mosquitto*, void* self, int mid);
+  void Deliver(Event event, const mosquitto_message* message, const mosquitto_property* properties);
   void Run();
   bool IsStopping();
   std::string LastErrorText();

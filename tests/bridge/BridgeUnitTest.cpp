@@ -561,6 +561,69 @@ TEST(Journal, WhatACrashLeavesIsReadBackAndATornRecordIsSkipped) {
   std::remove((path + ".lock").c_str());
 }
 
+// A QoS 2 command is taken at its PUBLISH: a resend under its packet id is the same command
+// until the broker releases the id, in this run or the next.
+TEST(Journal, AQos2CommandIsKnownByItsPacketIdUntilTheBrokerReleasesIt) {
+  const std::string path = testing::TempDir() + "zendrocast-journal-qos2";
+  std::remove(path.c_str());
+  std::string note;
+  std::string error;
+  const auto qos2 = [](const char* payload, int mid) {
+    Journal::Entry entry = Command(payload);
+    entry.Mid = mid;
+    return entry;
+  };
+  std::vector<Journal::Entry> left;
+  {
+    Journal::File journal;
+    ASSERT_TRUE(journal.Open(path, left, note, error)) << error;
+    journal.SetLimit(10);
+    const std::uint64_t first = journal.Take(qos2("1 10 20", 7), error);
+    bool duplicate = false;
+    EXPECT_EQ(journal.Take(qos2("1 10 20", 7), error, true, &duplicate), first);
+    EXPECT_TRUE(duplicate);
+    // Another command under the id, resent or not: the broker released the first one unseen.
+    for (const bool resent : {true, false}) {
+      duplicate = false;
+      EXPECT_GT(journal.Take(qos2(resent ? "1 10 21" : "1 10 20", 7), error, resent, &duplicate),
+                first);
+      EXPECT_FALSE(duplicate) << resent;
+    }
+    const std::uint64_t done = journal.Take(qos2("0 1 2", 8), error);
+    journal.Answer(done, ToolRuns::Outcome(), 0, 1);
+    journal.Acknowledged(done);  // its result is out, its id not yet released
+    EXPECT_EQ(journal.Live(), 4u);
+  }  // a crash
+  left = Reopened(path, note);
+  ASSERT_EQ(left.size(), 4u);
+  EXPECT_EQ(left[0].Mid + left[1].Mid, 0);
+  EXPECT_EQ(left[2].Mid, 7);
+  EXPECT_EQ(left[3].Mid, 8);
+  EXPECT_TRUE(left[3].Acknowledged && !left[2].Acknowledged);
+  {
+    Journal::File journal;
+    ASSERT_TRUE(journal.Open(path, left, note, error)) << error;
+    journal.SetLimit(10);
+    bool duplicate = false;
+    EXPECT_EQ(journal.Take(qos2("0 1 2", 8), error, true, &duplicate), left[3].Id);
+    EXPECT_TRUE(duplicate);
+    journal.Release(8);  // done and released: gone
+    EXPECT_EQ(journal.Live(), 3u);
+    // Resent even after its release, as a restarted Mosquitto does: still known. Sent anew: taken.
+    duplicate = false;
+    EXPECT_EQ(journal.Take(qos2("0 1 2", 8), error, true, &duplicate), 0u);
+    EXPECT_TRUE(duplicate);
+    EXPECT_NE(journal.Take(qos2("0 1 2", 8), error), 0u);
+    journal.Release(0);  // the broker kept no session: it releases none of them
+  }
+  for (const Journal::Entry& entry : Reopened(path, note)) {
+    EXPECT_EQ(entry.Mid, 0) << entry.Payload;
+    EXPECT_FALSE(entry.Acknowledged);
+  }
+  std::remove(path.c_str());
+  std::remove((path + ".lock").c_str());
+}
+
 TEST(Journal, StaysSmallAndPrivateThroughManyCommands) {
   const std::string path = testing::TempDir() + "zendrocast-journal-many";
   std::remove(path.c_str());

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -865,13 +866,16 @@ int Bridge::CountInLog(const std::string& text) const {
   return count;
 }
 
-bool Bridge::WaitForJournal(std::size_t count, int seconds) const {
+bool Bridge::WaitForJournal(std::size_t count, int seconds, bool withHeld) const {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   for (;;) {
     std::ifstream file(Folder + "/journal", std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(file)), {});
     std::string note;
-    if (Journal::Decode(bytes, note).size() == count) {
+    const std::vector<Journal::Entry> entries = Journal::Decode(bytes, note);
+    if (static_cast<std::size_t>(std::count_if(entries.begin(), entries.end(), [&](const auto& e) {
+          return withHeld || !e.Acknowledged;
+        })) == count) {
       return true;
     }
     if (std::chrono::steady_clock::now() >= deadline) {

@@ -174,10 +174,11 @@ struct Bridge {
   std::string Log() const;
   // Waits until the log holds text (count times); false after the timeout.
   bool WaitForLog(const std::string& text, int seconds, int count = 1) const;
-  // Waits until its journal holds count commands (those whose results the broker has not yet
-  // acknowledged): a kill before then may give an answered command's result once more at the
-  // next start, as the README says. false after the timeout.
-  bool WaitForJournal(std::size_t count, int seconds) const;
+  // Waits until its journal holds count commands whose results the broker has not yet
+  // acknowledged (a kill before then may give an answered command's result once more at the
+  // next start, as the README says), and, withHeld, those kept only until the broker releases
+  // their QoS 2 packet ids. false after the timeout.
+  bool WaitForJournal(std::size_t count, int seconds, bool withHeld = false) const;
   int CountInLog(const std::string& text) const;
 };
 
