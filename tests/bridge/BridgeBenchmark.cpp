@@ -55,9 +55,10 @@ double Percentile(std::vector<double> values, double share) {
 // The tool's own run on the box, in the bridge's namespace, as the bridge starts it.
 double ToolRun(pid_t bridge) {
   const auto start = Clock::now();
+  const std::string mounts = "/proc/" + std::to_string(bridge) + "/ns/mnt";  // not in the child
   const pid_t child = fork();
   if (child == 0) {
-    const int ns = open(("/proc/" + std::to_string(bridge) + "/ns/mnt").c_str(), O_RDONLY);
+    const int ns = open(mounts.c_str(), O_RDONLY);
     if (ns < 0 || setns(ns, CLONE_NEWNS) != 0) {
       _exit(126);
     }

@@ -242,12 +242,13 @@ void Broker::Start() {
               // As the README advises for commands: no Nagle delay on small packets.
               "set_tcp_nodelay true\n");
   }
+  const std::string config = Folder + "/mosquitto.conf";  // a forked child may not allocate
   Pid = fork();
   if (Pid == 0) {
     const int null = open("/dev/null", O_RDWR);
     dup2(null, STDOUT_FILENO);
     dup2(null, STDERR_FILENO);
-    execlp("mosquitto", "mosquitto", "-c", (Folder + "/mosquitto.conf").c_str(), nullptr);
+    execlp("mosquitto", "mosquitto", "-c", config.c_str(), nullptr);
     _exit(127);
   }
   WaitUntilServed(Port, 60, Folder + "/broker.log");
@@ -255,18 +256,19 @@ void Broker::Start() {
 
 // Runs the command line as the rabbitmq user in a process group of its own, its output to log.
 pid_t AsRabbit(const std::vector<std::string>& command, const std::string& log) {
+  // Made before the fork: a forked child may not allocate.
+  std::vector<const char*> argv = {"setpriv", "--reuid=rabbitmq", "--regid=rabbitmq",
+                                   "--init-groups"};
+  for (const std::string& word : command) {
+    argv.push_back(word.c_str());
+  }
+  argv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     setsid();
     const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     dup2(fd, STDOUT_FILENO);
     dup2(fd, STDERR_FILENO);
-    std::vector<const char*> argv = {"setpriv", "--reuid=rabbitmq", "--regid=rabbitmq",
-                                     "--init-groups"};
-    for (const std::string& word : command) {
-      argv.push_back(word.c_str());
-    }
-    argv.push_back(nullptr);
     execvp("setpriv", const_cast<char* const*>(argv.data()));
     _exit(127);
   }
@@ -555,13 +557,14 @@ void Proxy::Run() {
 
 void StaticServer::Start(const std::string& folder) {
   Port = FreePort();
+  const std::string port = std::to_string(Port);  // a forked child may not allocate
   Pid = fork();
   if (Pid == 0) {
     const int null = open("/dev/null", O_RDWR);
     dup2(null, STDOUT_FILENO);
     dup2(null, STDERR_FILENO);
-    execlp("python3", "python3", "-m", "http.server", std::to_string(Port).c_str(), "--bind",
-           "127.0.0.1", "--directory", folder.c_str(), nullptr);
+    execlp("python3", "python3", "-m", "http.server", port.c_str(), "--bind", "127.0.0.1",
+           "--directory", folder.c_str(), nullptr);
     _exit(127);
   }
   WaitUntilServed(Port, 60, "python3 -m http.server");
@@ -804,21 +807,24 @@ void Bridge::Start(const std::vector<HidrawEmulator::Node>& nodes) {
           : std::string();
   Write(Folder + "/mqtt.conf", journal + Config);  // before any [box ID] section
   const std::string log = Folder + "/bridge.log";
+  // Everything the child needs, made before the fork: it may not allocate.
+  const EmulatedSystem::Namespace plan =
+      EmulatedSystem::PrepareNamespace(nodes, Root, EmulatedSystem::Layout{});
+  const std::string config = (Launcher.empty() ? "" : "Z:") + Folder + "/mqtt.conf";
+  // The build's, unless told another (the kernel VM runs a copy: its /tmp is its own).
+  const char* binary = std::getenv("ZENDROCAST_MQTT");
+  binary = binary != nullptr ? binary : ZENDROCAST_MQTT_BINARY;
   Pid = fork();
   if (Pid == 0) {
     if (!Root.empty()) {
-      EmulatedSystem::EnterNamespace(nodes, Root, EmulatedSystem::Layout{});
+      EmulatedSystem::EnterNamespace(plan);
     }
     const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     dup2(fd, STDERR_FILENO);
-    // The build's, unless told another (the kernel VM runs a copy: its /tmp is its own).
-    const char* binary = std::getenv("ZENDROCAST_MQTT");
-    binary = binary != nullptr ? binary : ZENDROCAST_MQTT_BINARY;
     if (!Launcher.empty()) {
-      execl(Launcher.c_str(), Launcher.c_str(), binary, "--config",
-            ("Z:" + Folder + "/mqtt.conf").c_str(), nullptr);
+      execl(Launcher.c_str(), Launcher.c_str(), binary, "--config", config.c_str(), nullptr);
     }
-    execl(binary, binary, "--config", (Folder + "/mqtt.conf").c_str(), nullptr);
+    execl(binary, binary, "--config", config.c_str(), nullptr);
     _exit(127);
   }
 }

@@ -37,9 +37,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "emulated shell: %s\n", error.c_str());
     return 2;
   }
+  // Made before the fork: the child of a process with threads may not allocate.
+  const EmulatedSystem::Namespace plan =
+      EmulatedSystem::PrepareNamespace(nodes, root, EmulatedSystem::Layout{});
   const pid_t child = fork();
   if (child == 0) {
-    EmulatedSystem::EnterNamespace(nodes, root, EmulatedSystem::Layout{});
+    EmulatedSystem::EnterNamespace(plan);
     execvp(argv[2], argv + 2);
     std::perror(argv[2]);
     _exit(127);

@@ -63,22 +63,33 @@ HidrawEmulator::Node Mouse(const std::string& name) {
   return node;
 }
 
-bool MakeSysfsEntry(const HidrawEmulator::Node& node, const std::string& classFolder) {
+namespace {
+
+// A node's sysfs entry: its folders, then its files with their contents.
+void SysfsEntry(const HidrawEmulator::Node& node, const std::string& classFolder,
+                std::vector<std::string>& folders,
+                std::vector<std::pair<std::string, std::string>>& files) {
   const std::string device = classFolder + "/" + node.Name + "/device";
-  if (mkdir((classFolder + "/" + node.Name).c_str(), 0755) != 0 ||
-      mkdir(device.c_str(), 0755) != 0) {
-    return false;
-  }
+  folders.push_back(classFolder + "/" + node.Name);
+  folders.push_back(device);
   char id[32];
   std::snprintf(id, sizeof id, "%04X:%08X:%08X", node.Bus, node.Vendor, node.Product);
-  const std::string uevent = "DRIVER=hid-generic\nHID_ID=" + std::string(id) +
-                             "\nHID_NAME=emulated " + node.Name + "\nHID_PHYS=" + node.Phys +
-                             "\nHID_UNIQ=" + node.Serial + "\n";
-  const std::string descriptor(node.Descriptor.begin(), node.Descriptor.end());
-  for (const auto& [name, content] :
-       {std::pair<const char*, const std::string&>{"uevent", uevent},
-        std::pair<const char*, const std::string&>{"report_descriptor", descriptor}}) {
-    const int fd = open((device + "/" + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0444);
+  files.emplace_back(device + "/uevent", "DRIVER=hid-generic\nHID_ID=" + std::string(id) +
+                                             "\nHID_NAME=emulated " + node.Name + "\nHID_PHYS=" +
+                                             node.Phys + "\nHID_UNIQ=" + node.Serial + "\n");
+  files.emplace_back(device + "/report_descriptor",
+                     std::string(node.Descriptor.begin(), node.Descriptor.end()));
+}
+
+bool Make(const std::vector<std::string>& folders,
+          const std::vector<std::pair<std::string, std::string>>& files) {
+  for (const std::string& folder : folders) {
+    if (mkdir(folder.c_str(), 0755) != 0) {
+      return false;
+    }
+  }
+  for (const auto& [path, content] : files) {
+    const int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0444);
     const bool written = fd >= 0 && write(fd, content.data(), content.size()) ==
                                         static_cast<ssize_t>(content.size());
     if (fd >= 0) {
@@ -89,6 +100,15 @@ bool MakeSysfsEntry(const HidrawEmulator::Node& node, const std::string& classFo
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool MakeSysfsEntry(const HidrawEmulator::Node& node, const std::string& classFolder) {
+  std::vector<std::string> folders;
+  std::vector<std::pair<std::string, std::string>> files;
+  SysfsEntry(node, classFolder, folders, files);
+  return Make(folders, files);
 }
 
 bool PlugInto(int pid, const HidrawEmulator::Node& node, const std::string& root) {
@@ -142,38 +162,46 @@ std::string PrivateMounts() {
   return std::string();
 }
 
-void EnterNamespace(const std::vector<HidrawEmulator::Node>& nodes, const std::string& root,
-                    const Layout& layout) {
+Namespace PrepareNamespace(const std::vector<HidrawEmulator::Node>& nodes, const std::string& root,
+                           const Layout& layout) {
+  Namespace plan;
+  if (layout.SysfsListed) {
+    plan.Folders.push_back("/sys/class/hidraw");
+    for (const HidrawEmulator::Node& node : nodes) {  // tmpfs lists them newest first
+      SysfsEntry(node, "/sys/class/hidraw", plan.Folders, plan.Files);
+    }
+  }
+  plan.Dev = root + "/dev";
+  for (const HidrawEmulator::Node& node : nodes) {
+    plan.Links.emplace_back(root + "/fuse/" + node.Name, plan.Dev + "/" + node.Name);
+  }
+  for (const auto& [name, node] : layout.DevLinks) {
+    plan.Links.emplace_back(node, plan.Dev + "/" + name);
+  }
+  plan.Links.emplace_back("/proc/self/fd", plan.Dev + "/fd");
+  for (const char* name : {"null", "zero", "urandom"}) {
+    plan.Binds.emplace_back("/dev/" + std::string(name), plan.Dev + "/" + name);
+  }
+  return plan;
+}
+
+void EnterNamespace(const Namespace& plan) {
   Check(prctl(PR_SET_PDEATHSIG, SIGKILL) == 0, "prctl");
   Check(unshare(CLONE_NEWNS) == 0, "unshare");
   Check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "make / private");
   Check(mount("tmpfs", "/sys/class", "tmpfs", 0, "mode=0755") == 0, "tmpfs /sys/class");
-  if (layout.SysfsListed) {
-    Check(mkdir("/sys/class/hidraw", 0755) == 0, "mkdir hidraw");
-    for (const HidrawEmulator::Node& node : nodes) {  // tmpfs lists them newest first
-      Check(MakeSysfsEntry(node, "/sys/class/hidraw"), "sysfs entry");
-    }
+  Check(Make(plan.Folders, plan.Files), "sysfs entry");
+  Check(mount("tmpfs", plan.Dev.c_str(), "tmpfs", 0, "mode=0755") == 0, "tmpfs dev");
+  for (const auto& [target, path] : plan.Links) {
+    Check(symlink(target.c_str(), path.c_str()) == 0, "dev link");
   }
-  const std::string dev = root + "/dev";
-  Check(mount("tmpfs", dev.c_str(), "tmpfs", 0, "mode=0755") == 0, "tmpfs dev");
-  for (const HidrawEmulator::Node& node : nodes) {
-    const std::string target = root + "/fuse/" + node.Name;
-    Check(symlink(target.c_str(), (dev + "/" + node.Name).c_str()) == 0, "dev link");
-  }
-  for (const auto& [name, node] : layout.DevLinks) {
-    Check(symlink(node.c_str(), (dev + "/" + name).c_str()) == 0, "extra dev link");
-  }
-  for (const char* name : {"null", "zero", "urandom"}) {
-    const std::string path = dev + "/" + name;
+  for (const auto& [source, path] : plan.Binds) {
     const int fd = open(path.c_str(), O_CREAT | O_WRONLY, 0666);
     Check(fd >= 0, "dev file");
     close(fd);
-    Check(
-        mount(("/dev/" + std::string(name)).c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0,
-        "bind dev");
+    Check(mount(source.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0, "bind dev");
   }
-  Check(symlink("/proc/self/fd", (dev + "/fd").c_str()) == 0, "dev/fd");
-  Check(mount(dev.c_str(), "/dev", nullptr, MS_MOVE, nullptr) == 0, "move dev");
+  Check(mount(plan.Dev.c_str(), "/dev", nullptr, MS_MOVE, nullptr) == 0, "move dev");
 }
 
 }  // namespace EmulatedSystem

@@ -42,9 +42,21 @@ void UnplugFrom(int pid, const std::string& name);
 // emulator's mount is seen by it and its children only. Returns why not, or "".
 std::string PrivateMounts();
 
+// What EnterNamespace makes, worked out before the fork: the child of a process with threads
+// must not allocate (another thread may hold the allocator's lock at the fork, and
+// AddressSanitizer's allocator then never lets it go in the child).
+struct Namespace {
+  std::string Dev;                                         // root/dev, moved onto /dev
+  std::vector<std::string> Folders;                        // made under /sys/class, in order
+  std::vector<std::pair<std::string, std::string>> Files;  // sysfs files: path, content
+  std::vector<std::pair<std::string, std::string>> Links;  // /dev names: target, path
+  std::vector<std::pair<std::string, std::string>> Binds;  // devices bound in: source, path
+};
+Namespace PrepareNamespace(const std::vector<HidrawEmulator::Node>& nodes, const std::string& root,
+                           const Layout& layout);
+
 // In a child process that then runs the tool: enters a namespace of its own whose sysfs class
-// folder and /dev hold only the nodes. Ends the process on failure.
-void EnterNamespace(const std::vector<HidrawEmulator::Node>& nodes, const std::string& root,
-                    const Layout& layout);
+// folder and /dev hold only the nodes, with system calls alone. Ends the process on failure.
+void EnterNamespace(const Namespace& plan);
 
 }  // namespace EmulatedSystem

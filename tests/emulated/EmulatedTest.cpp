@@ -45,13 +45,12 @@ struct Outcome {
   std::vector<std::string> Opens;
 };
 
-// In the child: the namespace with only the nodes, then the tool.
-[[noreturn]] void RunInNamespace(const std::vector<Node>& nodes, const Invocation& invocation,
-                                 const std::string& root, int out, int err) {
-  EmulatedSystem::Layout layout;
-  layout.SysfsListed = invocation.SysfsFolder == Sysfs::Listed;
-  layout.DevLinks = invocation.DevLinks;
-  EmulatedSystem::EnterNamespace(nodes, root, layout);
+// In the child: the namespace with only the nodes, then the tool, with what the parent made
+// (a forked child may not allocate).
+[[noreturn]] void RunInNamespace(const EmulatedSystem::Namespace& plan,
+                                 const Invocation& invocation, const std::vector<char*>& argv,
+                                 int out, int err) {
+  EmulatedSystem::EnterNamespace(plan);
   if (invocation.StandardStreams == Streams::Closed) {
     close(STDIN_FILENO);
     close(STDOUT_FILENO);
@@ -60,11 +59,6 @@ struct Outcome {
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
   }
-  std::vector<char*> argv = {const_cast<char*>(ZENDROCAST_BINARY)};
-  for (const std::string& arg : invocation.Args) {
-    argv.push_back(const_cast<char*>(arg.c_str()));
-  }
-  argv.push_back(nullptr);
   execv(argv[0], argv.data());
   _exit(127);
 }
@@ -81,9 +75,18 @@ Outcome RunZendrocast(const std::vector<Node>& nodes, const Invocation& invocati
   int err[2];
   EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
   EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+  EmulatedSystem::Layout layout;
+  layout.SysfsListed = invocation.SysfsFolder == Sysfs::Listed;
+  layout.DevLinks = invocation.DevLinks;
+  const EmulatedSystem::Namespace plan = EmulatedSystem::PrepareNamespace(nodes, root, layout);
+  std::vector<char*> argv = {const_cast<char*>(ZENDROCAST_BINARY)};
+  for (const std::string& arg : invocation.Args) {
+    argv.push_back(const_cast<char*>(arg.c_str()));
+  }
+  argv.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
-    RunInNamespace(nodes, invocation, root, out[1], err[1]);
+    RunInNamespace(plan, invocation, argv, out[1], err[1]);
   }
   close(out[1]);
   close(err[1]);
