@@ -16,8 +16,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/lib.sh
-install_missing cmake g++ libgtest-dev pkg-config libfuse3-dev fuse3 libmosquitto-dev mosquitto \
+install_missing cmake g++ libgtest-dev pkg-config libfuse3-dev fuse3 libssl-dev mosquitto \
   openssl rabbitmq-server
+scripts/libmosquitto.sh
 quietly cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZENDROCAST_TESTS=ON
 quietly cmake --build build-bench -j "$(nproc)" --target zendrocast zendrocast-mqtt \
   zendrocast_bridge_benchmark
