@@ -27,9 +27,13 @@ std::string HostName() {
   return !name.empty() ? BoxNames::TopicSafe(name) : std::string("unnamed");
 }
 
-void OnConnected(State& state) {
+void OnConnected(State& state, const Mqtt::Event& event) {
   state.Connected = true;
   state.Ready = false;
+  ++state.Connects;
+  state.Broker = event.Broker;
+  state.LostMs = event.LostMs;
+  state.LostReason = event.LostReason;
   // After every connect: the session may be new (a broker that lost it), and the will has
   // told everyone this node was offline. With MQTT 5 the broker said which QoS it takes; with
   // 3.1.1 the command subscription's grant says it.
@@ -68,6 +72,7 @@ void OnSubscribed(State& state, const Mqtt::Event& event) {
   state.Ready = true;
   PublishAllDiscovery(state);
   Flush(state);
+  PublishHealth(state);
 }
 
 void OnMessage(State& state, const Mqtt::Event& event) {
@@ -77,7 +82,8 @@ void OnMessage(State& state, const Mqtt::Event& event) {
 }
 
 int PollTimeout(const State& state) {
-  Clock::time_point next = std::min({state.RescanDue, state.StopBy, state.AnswerDue});
+  Clock::time_point next =
+      std::min({state.RescanDue, state.StopBy, state.AnswerDue, state.HealthDue});
   for (const auto& [id, box] : state.Boxes) {
     if (box.Running && !box.Killed) {
       next = std::min(next, box.Deadline);
@@ -93,7 +99,7 @@ int PollTimeout(const State& state) {
 void HandleEvents(State& state, Mqtt::Client& client) {
   for (const Mqtt::Event& event : client.TakeEvents()) {
     if (event.Kind == Mqtt::Event::Connected) {
-      OnConnected(state);
+      OnConnected(state, event);
     } else if (event.Kind == Mqtt::Event::Subscribed) {
       OnSubscribed(state, event);
     } else {
@@ -164,6 +170,10 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
   state.Node.Prefix = config.DiscoveryPrefix;
   state.Node.Version = version;
   state.Node.SupportUrl = ZENDROCAST_SUPPORT_URL;
+  state.Node.Health = config.HealthInterval > 0;
+  state.StartedMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(WallClock::now().time_since_epoch())
+          .count();
 
   BridgeSystem::Events system;
   std::string error;
@@ -218,6 +228,7 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
     for (auto& [id, box] : state.Boxes) {
       StartNext(state, id, box);
     }
+    TendHealth(state);
   }
   Drain(state, system, client);
   // Offline from the bridge itself, then a clean disconnect; if the broker does not take it,

@@ -147,6 +147,8 @@ std::string Apply(const std::string& key, const std::string& value, Config& conf
     return number(config.QueueLimit, 1, 10000);
   } else if (key == "command_max_age") {
     return number(config.CommandMaxAge, 1, 86400);
+  } else if (key == "health_interval") {
+    return number(config.HealthInterval, 0, 86400);
   } else if (key == "journal") {
     // Wherever the service is started from, the same file.
     if (!BridgeSystem::IsAbsolute(value)) {

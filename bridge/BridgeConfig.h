@@ -49,6 +49,7 @@ struct Config {
   int CommandTimeout = 60;  // seconds a run of the tool may take
   int QueueLimit = 20;      // commands waiting per box
   int CommandMaxAge = 300;  // seconds a command may wait for its run
+  int HealthInterval = 60;  // seconds between health messages at most; 0: none
   std::string JournalPath;  // the command journal; empty: the system's state folder
   std::vector<BoxSettings> Boxes;
 };

@@ -12,6 +12,7 @@
 
 #include "bridge/BridgeConfig.h"
 #include "bridge/Discovery.h"
+#include "bridge/Health.h"
 #include "bridge/Journal.h"
 #include "bridge/ToolRuns.h"
 #include "bridge/mqtt/MqttClient.h"
@@ -81,6 +82,18 @@ struct State {
   Clock::time_point AnswerDue = Clock::time_point::max();
   Clock::time_point LastAnswer = Clock::time_point::min();
   bool AnswerDiscovery = false;
+  // The node's health: what the commands came to, and the connections. It is published when it
+  // changed, at most once per the health interval.
+  Health::Counts Counts;
+  Clock::time_point Started = Clock::now();
+  std::int64_t StartedMs = 0;
+  std::string Broker;  // the broker of this connection or the last
+  std::uint64_t Connects = 0;
+  std::int64_t LostMs = 0;
+  std::string LostReason;
+  Clock::time_point HealthDue = Clock::time_point::max();
+  Clock::time_point LastHealth = Clock::time_point::min();
+  std::string HealthPublished;  // the last message published, without its clock
 };
 
 inline long Milliseconds(Clock::duration duration) {
@@ -95,6 +108,10 @@ void Rescan(State& state);
 void PublishNodeState(State& state);
 void AskForState(State& state, bool discovery);
 void AnswerForState(State& state);
+// The health message, published now; and published when it changed, once the health interval
+// since the last has passed (HealthDue says when to look again).
+void PublishHealth(State& state);
+void TendHealth(State& state);
 // Publishes offline and waits for the broker to take it; false when it did not in time.
 bool PublishOffline(State& state);
 // A message on a topic of the node's state (Home Assistant's birth, a request for the state, a

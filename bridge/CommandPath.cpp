@@ -24,6 +24,10 @@ constexpr std::size_t OutboxLimit = 4096;
 // The tag of a command that the journal did not take (full, or not writable).
 constexpr std::uint64_t NotTaken = ~std::uint64_t{0};
 
+std::int64_t WallMs(WallClock::time_point time) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
+
 void Send(State& state, Outgoing message) {
   if (state.Outbox.size() >= OutboxLimit) {
     Log(state.Outbox.front().What + " dropped: " + std::to_string(OutboxLimit) +
@@ -89,12 +93,20 @@ void PublishResult(State& state, const std::string& id, const Command& command,
   Send(state, result);
 }
 
+// The node's health counts each command once, by what it came to.
+void Count(State& state, const std::string& id, const Command& command,
+           const ToolRuns::Outcome& outcome, Health::Outcome kind, long durationMs, bool ran) {
+  state.Counts.Count(id, state.Boxes.count(id) != 0, kind, outcome.Status, command.Payload,
+                     outcome.Message, durationMs, ran, WallMs(WallClock::now()));
+}
+
 // A result for a command that is not run.
 void Refuse(State& state, const std::string& id, const Command& command, int status,
-            const std::string& message) {
+            Health::Outcome kind, const std::string& message) {
   ToolRuns::Outcome outcome;
   outcome.Status = status;
   outcome.Message = message;
+  Count(state, id, command, outcome, kind, 0, false);
   PublishResult(state, id, command, outcome, 0);
 }
 
@@ -125,10 +137,6 @@ CommandTopic ReadCommandTopic(const std::string& base, const Mqtt::Event& event)
   return read;
 }
 
-std::int64_t WallMs(WallClock::time_point time) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-}
-
 // A command, answered at once when it cannot run, otherwise queued for its box. taken: the journal
 // has it. Commands an earlier run left take this road too.
 void Route(State& state, const std::string& id, Command command, bool taken = true) {
@@ -136,13 +144,13 @@ void Route(State& state, const std::string& id, Command command, bool taken = tr
     command.HasCorrelation = false;
     command.CorrelationData.clear();
     command.ResponseTopic.clear();
-    Refuse(state, id, command, 2,
+    Refuse(state, id, command, 2, Health::Outcome::Refused,
            "correlation data longer than " + std::to_string(CorrelationLimit) + " bytes");
     return;
   }
   if (command.ResponseTopic.size() > ResponseTopicLimit) {
     command.ResponseTopic.clear();
-    Refuse(state, id, command, 2,
+    Refuse(state, id, command, 2, Health::Outcome::Refused,
            "response topic longer than " + std::to_string(ResponseTopicLimit) + " bytes");
     return;
   }
@@ -150,16 +158,17 @@ void Route(State& state, const std::string& id, Command command, bool taken = tr
   const auto box = state.Boxes.find(id);
   if (!taken) {
     Refuse(
-        state, id, command, 1,
+        state, id, command, 1, Health::Outcome::Busy,
         "busy: " + std::to_string(state.Journal->Live()) + " commands taken and not yet answered");
   } else if (!bad.empty()) {
-    Refuse(state, id, command, 2, bad);
+    Refuse(state, id, command, 2, Health::Outcome::Refused, bad);
   } else if (box == state.Boxes.end()) {
-    Refuse(state, id, command, 2, "no box \"" + id + "\" on " + state.Node.Name);
+    Refuse(state, id, command, 2, Health::Outcome::Refused,
+           "no box \"" + id + "\" on " + state.Node.Name);
   } else if (state.Stopping) {
-    Refuse(state, id, command, 1, "not run: the bridge is stopping");
+    Refuse(state, id, command, 1, Health::Outcome::Interrupted, "not run: the bridge is stopping");
   } else if (box->second.Queue.size() >= static_cast<std::size_t>(state.Config.QueueLimit)) {
-    Refuse(state, id, command, 1,
+    Refuse(state, id, command, 1, Health::Outcome::Busy,
            "busy: " + std::to_string(box->second.Queue.size()) + " commands waiting");
   } else {
     box->second.Queue.push_back(command);
@@ -183,7 +192,12 @@ void Finish(State& state, const std::string& id, Box& box) {
     }
   }
   box.Running = false;
-  PublishResult(state, id, box.Current, outcome, Milliseconds(Clock::now() - box.Started));
+  const long durationMs = Milliseconds(Clock::now() - box.Started);
+  Count(state, id, box.Current, outcome,
+        box.Killed && state.Stopping ? Health::Outcome::Interrupted
+                                     : Health::FromStatus(outcome.Status),
+        durationMs, true);
+  PublishResult(state, id, box.Current, outcome, durationMs);
 }
 
 }  // namespace
@@ -300,6 +314,7 @@ void Replay(State& state, const std::vector<Journal::Entry>& left) {
       outcome.Status = 1;
       outcome.Message = "interrupted: the bridge stopped during the run";
       outcome.ReportsWritten = -1;  // the box may have had some of them, or all
+      Count(state, entry.Box, command, outcome, Health::Outcome::Interrupted, 0, false);
       PublishResult(state, entry.Box, command, outcome, 0);
       ++interrupted;
     } else {
@@ -317,11 +332,12 @@ void StartNext(State& state, const std::string& id, Box& box) {
     box.Current = box.Queue.front();
     box.Queue.pop_front();
     if (!box.Present) {
-      Refuse(state, id, box.Current, 1, "box not present");
+      Refuse(state, id, box.Current, 1, Health::Outcome::NotPresent, "box not present");
       continue;
     }
     if (Clock::now() >= box.Current.ExpiresAt) {
-      Refuse(state, id, box.Current, 1, "expired: not run, it waited too long");
+      Refuse(state, id, box.Current, 1, Health::Outcome::Expired,
+             "expired: not run, it waited too long");
       continue;
     }
     // A serial the tool cannot take back from its command line: the path instead.
@@ -333,11 +349,13 @@ void StartNext(State& state, const std::string& id, Box& box) {
     box.Arguments = ToolRuns::ArgumentText(arguments);
     // Noted before it begins: a run under way at a crash is answered, never run again.
     if (!state.Journal->Start(box.Current.JournalId, error)) {
-      Refuse(state, id, box.Current, 1, "not run: cannot write the journal (" + error + ")");
+      Refuse(state, id, box.Current, 1, Health::Outcome::NotAllSent,
+             "not run: cannot write the journal (" + error + ")");
       continue;
     }
     if (!BridgeSystem::Start(state.Tool, arguments, box.Child, error)) {
-      Refuse(state, id, box.Current, 1, "cannot run the tool: " + error);
+      Refuse(state, id, box.Current, 1, Health::Outcome::NotAllSent,
+             "cannot run the tool: " + error);
       continue;
     }
     box.Running = true;
@@ -364,7 +382,8 @@ void BeginStop(State& state) {
   state.StopBy = Clock::now() + StopGrace;
   for (auto& [id, box] : state.Boxes) {
     for (const Command& command : box.Queue) {
-      Refuse(state, id, command, 1, "not run: the bridge is stopping");
+      Refuse(state, id, command, 1, Health::Outcome::Interrupted,
+             "not run: the bridge is stopping");
     }
     box.Queue.clear();
   }

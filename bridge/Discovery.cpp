@@ -45,6 +45,37 @@ std::string PresenceTopic(const Node& node, const std::string& box) {
   return node.Base + "/" + box + "/presence";
 }
 
+namespace {
+
+std::string NodeDevice(const Node& node) {
+  return "{\"identifiers\":[" + Json::Quote(NodeId(node)) +
+         "],\"name\":" + Json::Quote("zendrocast-mqtt on " + node.Name) +
+         ",\"manufacturer\":\"zendrocast\",\"model\":\"zendrocast-mqtt\",\"sw_version\":" +
+         Json::Quote(node.Version) + "}";
+}
+
+// The QoS of what the node publishes retained: 1, or less where the broker takes less.
+std::string StateQos(const Node& node) {
+  return std::to_string(node.Qos > 1 ? 1 : node.Qos);
+}
+
+// A diagnostic sensor read from the health message, available while the node is online. extra:
+// its further fields, each with a leading comma.
+Message HealthSensor(const Node& node, const std::string& unique, const std::string& name,
+                     const std::string& temp, const std::string& extra, const std::string& device) {
+  return {ConfigTopic(node, "sensor", unique),
+          "{\"name\":" + Json::Quote(name) + ",\"unique_id\":" + Json::Quote(unique) +
+              ",\"entity_category\":\"diagnostic\",\"state_topic\":" +
+              Json::Quote(node.Base + "/health") + ",\"value_template\":" + Json::Quote(temp) +
+              extra + ",\"qos\":" + StateQos(node) +
+              ",\"availability_topic\":" + Json::Quote(node.Base + "/status") +
+              ",\"payload_available\":\"online\",\"payload_not_available\":\"offline\""
+              ",\"device\":" +
+              device + Origin(node) + "}"};
+}
+
+}  // namespace
+
 Message ForNode(const Node& node) {
   // "_co" is no escape of IdPart's, so no node's id, nor a box's ("__"), is this one.
   const std::string unique = NodeId(node) + "_connectivity";
@@ -53,12 +84,34 @@ Message ForNode(const Node& node) {
               ",\"device_class\":\"connectivity\",\"entity_category\":\"diagnostic\","
               "\"state_topic\":" +
               Json::Quote(node.Base + "/status") +
-              ",\"payload_on\":\"online\",\"payload_off\":\"offline\",\"qos\":" +
-              std::to_string(node.Qos > 1 ? 1 : node.Qos) + ",\"device\":{\"identifiers\":[" +
-              Json::Quote(NodeId(node)) +
-              "],\"name\":" + Json::Quote("zendrocast-mqtt on " + node.Name) +
-              ",\"manufacturer\":\"zendrocast\",\"model\":\"zendrocast-mqtt\",\"sw_version\":" +
-              Json::Quote(node.Version) + "}" + Origin(node) + "}"};
+              ",\"payload_on\":\"online\",\"payload_off\":\"offline\",\"qos\":" + StateQos(node) +
+              ",\"device\":" + NodeDevice(node) + Origin(node) + "}"};
+}
+
+std::vector<Message> ForNodeHealth(const Node& node) {
+  if (!node.Health) {
+    return {};
+  }
+  // As "_co" above, no suffix starts with an escape of IdPart's: '_' and two hexadecimal digits.
+  const std::string id = NodeId(node);
+  const std::string device = NodeDevice(node);
+  const std::string failure = "value_json.commands.last_failure";
+  return {
+      HealthSensor(node, id + "_started", "Last start", "{{ value_json.node.started }}",
+                   ",\"device_class\":\"timestamp\"", device),
+      HealthSensor(node, id + "_broker", "Broker", "{{ value_json.broker.address }}", "", device),
+      HealthSensor(node, id + "_commands_failed", "Commands failed",
+                   "{{ value_json.commands.failed }}", ",\"state_class\":\"total_increasing\"",
+                   device),
+      HealthSensor(node, id + "_last_failure", "Last failure",
+                   "{{ " + failure + ".message if " + failure + " else 'none' }}",
+                   ",\"json_attributes_topic\":" + Json::Quote(node.Base + "/health") +
+                       ",\"json_attributes_template\":" +
+                       Json::Quote("{{ (" + failure + " or {}) | tojson }}"),
+                   device),
+      HealthSensor(node, id + "_waiting", "Commands waiting", "{{ value_json.backlog.queued }}",
+                   ",\"state_class\":\"measurement\"", device),
+  };
 }
 
 namespace {
@@ -102,6 +155,25 @@ Message ForBox(const Node& node, const Box& box) {
               ",\"max\":" + std::to_string(ToolRuns::MaximumPayload) + Availability(node, box.Id) +
               ",\"json_attributes_topic\":" + Json::Quote(boxTopic + "/result") +
               ",\"device\":" + Device(node, box) + Origin(node) + "}"};
+}
+
+std::vector<Message> ForBoxHealth(const Node& node, const Box& box) {
+  if (!node.Health) {
+    return {};
+  }
+  // After "__", a suffix with a '_' that is no escape: no preset's button shares its id.
+  const std::string unique = BoxUnique(node, box.Id);
+  // The box's entry under its id, which a Jinja string literal quoted as JSON names; a node with
+  // more boxes than the message lists leaves some out.
+  const std::string entry = "{% set box = value_json.boxes[" + Json::Quote(box.Id) + "] %}";
+  return {
+      HealthSensor(node, unique + "__last_result", "Last result",
+                   entry + "{{ box.last.message if box is defined and box.last else 'none' }}", "",
+                   Device(node, box)),
+      HealthSensor(node, unique + "__failed_count", "Failures",
+                   entry + "{{ box.failures if box is defined else 0 }}",
+                   ",\"state_class\":\"total_increasing\"", Device(node, box)),
+  };
 }
 
 std::string PresetTopic(const Node& node, const std::string& box, const std::string& preset) {

@@ -1,10 +1,12 @@
 // Home Assistant MQTT discovery for a node and its boxes: a device for the node with a
 // connectivity entity, and a device per box with a text entity that sends commands, checks them
 // as the tool reads them, is available while both the node and the box are, and shows the last
-// result, and a button for each of the box's presets.
+// result, and a button for each of the box's presets; diagnostic entities of both from the node's
+// health.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "bridge/BridgeConfig.h"
 
@@ -17,6 +19,7 @@ struct Node {
   std::string Version;     // the bridge's
   std::string SupportUrl;  // empty: none
   int Qos = 2;             // that of the commands, which Home Assistant sends at it too
+  bool Health = true;      // it publishes its health, which diagnostic entities read
 };
 
 struct Message {
@@ -41,6 +44,11 @@ constexpr const char* Absent = "absent";
 
 Message ForNode(const Node& node);
 Message ForBox(const Node& node, const Box& box);
+// The diagnostic entities read from the node's health message: the node's (its last start, the
+// broker in use, commands failed, the last failure, commands waiting) and a box's (its last
+// result, its failures). None when the node publishes no health.
+std::vector<Message> ForNodeHealth(const Node& node);
+std::vector<Message> ForBoxHealth(const Node& node, const Box& box);
 // The preset as a button of the box's device, with the box's availability: pressed, it publishes
 // the preset's command to the box's command topic, as typing it would.
 Message ForPreset(const Node& node, const Box& box, const BridgeConfig::Preset& preset);

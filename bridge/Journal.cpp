@@ -301,6 +301,11 @@ std::size_t File::Live() const {
   return Entries_.size();
 }
 
+std::uint64_t File::Bytes() const {
+  std::lock_guard<std::mutex> guard(Lock_);
+  return Bytes_;
+}
+
 Entry* File::Find(std::uint64_t id) {
   const auto found = std::find_if(Entries_.begin(), Entries_.end(),
                                   [id](const Entry& entry) { return entry.Id == id; });
@@ -315,7 +320,8 @@ void File::Failed(const std::string& error) {
 }
 
 bool File::Append(const std::string& body, bool sync, std::string& error) {
-  if (!BridgeSystem::AppendToFile(Handle_, Framed(body), sync, error)) {
+  const std::string record = Framed(body);
+  if (!BridgeSystem::AppendToFile(Handle_, record, sync, error)) {
     error = Path_ + ": " + error;
     Failed(error);
     return false;
@@ -325,6 +331,7 @@ bool File::Append(const std::string& body, bool sync, std::string& error) {
   }
   Failing_ = false;
   ++Records_;
+  Bytes_ += record.size();
   return true;
 }
 
@@ -336,10 +343,12 @@ void File::MaybeCompact() {
 }
 
 bool File::Compact(std::string& error) {
-  if (!BridgeSystem::ReplacePrivateFile(Path_, Encode(Entries_), Handle_, error)) {
+  const std::string bytes = Encode(Entries_);
+  if (!BridgeSystem::ReplacePrivateFile(Path_, bytes, Handle_, error)) {
     return false;
   }
   Records_ = Entries_.size();
+  Bytes_ = bytes.size();
   return true;
 }
 

@@ -76,6 +76,8 @@ class File {
   void Answer(std::uint64_t id, const ToolRuns::Outcome& outcome, long durationMs, int messages);
   void Acknowledged(std::uint64_t id);
   std::size_t Live() const;
+  // The file's size, in bytes.
+  std::uint64_t Bytes() const;
 
  private:
   bool Read(const std::string& path, std::vector<Entry>& left, std::string& note,
@@ -98,7 +100,8 @@ class File {
   std::uint64_t NextId_ = 1;
   std::size_t Limit_ = 0;
   std::size_t Records_ = 0;  // in the file, live or not
-  bool Failing_ = false;     // the last write failed (logged once)
+  std::uint64_t Bytes_ = 0;
+  bool Failing_ = false;  // the last write failed (logged once)
   // The packet ids and contents of the last QoS 2 commands released. Mosquitto 2.0.11 has more
   // in flight than it restores at its restart, and sends those beyond again as new messages,
   // released or not; it numbers a client's messages in turn, so an id comes back only 65,535

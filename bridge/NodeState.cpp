@@ -1,5 +1,6 @@
 // What the node publishes: its status, its boxes and their presences, and Home Assistant's
-// discovery, at a connect and on request; the boxes listed again when /dev changes.
+// discovery, at a connect and on request; the boxes listed again when /dev changes; the node's
+// health.
 #include <algorithm>
 #include <set>
 #include <thread>
@@ -63,6 +64,9 @@ void PublishDiscovery(State& state, const std::string& id, const Box& box) {
       const Discovery::Message button = Discovery::ForPreset(state.Node, described, preset);
       PublishState(state, button.Topic, button.Payload);
     }
+    for (const Discovery::Message& sensor : Discovery::ForBoxHealth(state.Node, described)) {
+      PublishState(state, sensor.Topic, sensor.Payload);
+    }
   }
 }
 
@@ -100,6 +104,9 @@ void PublishAllDiscovery(State& state) {
   if (state.Config.Discovery && state.Ready) {
     const Discovery::Message node = Discovery::ForNode(state.Node);
     PublishState(state, node.Topic, node.Payload);
+    for (const Discovery::Message& sensor : Discovery::ForNodeHealth(state.Node)) {
+      PublishState(state, sensor.Topic, sensor.Payload);
+    }
     for (const auto& [id, box] : state.Boxes) {
       PublishDiscovery(state, id, box);
     }
@@ -181,6 +188,7 @@ void PublishNodeState(State& state) {
   for (const auto& [id, box] : state.Boxes) {
     PublishPresence(state, id, box.Present);
   }
+  PublishHealth(state);
 }
 
 void AskForState(State& state, bool discovery) {
@@ -203,6 +211,64 @@ void AnswerForState(State& state) {
   state.LastAnswer = Clock::now();
   state.AnswerDue = Clock::time_point::max();
   state.AnswerDiscovery = false;
+}
+
+namespace {
+
+std::string HealthMessage(const State& state, bool withClock) {
+  Health::Facts facts;
+  facts.Version = state.Node.Version;
+  facts.StartedMs = state.StartedMs;
+  facts.UptimeSeconds = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - state.Started).count());
+  facts.ResidentBytes = withClock ? BridgeSystem::ResidentBytes() : 0;
+  facts.Broker = state.Broker;
+  facts.Version5 = state.Client->UsesVersion5();
+  facts.Qos = state.Qos;
+  facts.Connects = state.Connects;
+  facts.LostMs = state.LostMs;
+  facts.LostReason = state.LostReason;
+  std::map<std::string, bool> present;
+  for (const auto& [id, box] : state.Boxes) {
+    present[id] = box.Present;
+    facts.Queued += box.Queue.size();
+  }
+  facts.Outbox = state.Outbox.size();
+  facts.JournalEntries = state.Journal->Live();
+  facts.JournalBytes = state.Journal->Bytes();
+  return Health::Message(state.Counts, present, facts, withClock);
+}
+
+}  // namespace
+
+void PublishHealth(State& state) {
+  if (state.Config.HealthInterval == 0 || !state.Ready) {
+    return;
+  }
+  PublishState(state, state.Node.Base + "/health", HealthMessage(state, true));
+  state.HealthPublished = HealthMessage(state, false);
+  state.LastHealth = Clock::now();
+  // Once more then: what changed without waking the loop (an acknowledgement) is seen so.
+  state.HealthDue = state.LastHealth + std::chrono::seconds(state.Config.HealthInterval);
+}
+
+void TendHealth(State& state) {
+  if (state.Config.HealthInterval == 0 || !state.Ready) {
+    state.HealthDue = Clock::time_point::max();
+    return;
+  }
+  // Called at every wakeup of the loop, which something that may have changed the health caused:
+  // looked at again once the interval since the last message has passed.
+  const Clock::time_point due =
+      state.LastHealth + std::chrono::seconds(state.Config.HealthInterval);
+  if (Clock::now() < due) {
+    state.HealthDue = due;
+    return;
+  }
+  state.HealthDue = Clock::time_point::max();
+  if (HealthMessage(state, false) != state.HealthPublished) {
+    PublishHealth(state);
+  }
 }
 
 // Publishes offline and waits for the broker to take it; false when it did not in time.

@@ -257,6 +257,12 @@ void Client::OnConnect(mosquitto*, void* self, int reason, int flags,
         (client->UsesVersion5() ? "5" : "3.1.1") + ")");
     Event event;
     event.Kind = Event::Connected;
+    event.Broker = client->Address(client->Current_);
+    {
+      std::lock_guard<std::mutex> guard(client->Lock_);
+      event.LostMs = client->LostMs_;
+      event.LostReason = client->LostReason_;
+    }
     client->Push(event);
   }
 }
@@ -508,6 +514,7 @@ void Client::Run() {
         break;
       }
       const std::string trouble = TlsTrouble();
+      const std::string reason = Reason(rc);  // before a log line changes errno
       const bool refused = Refusal_ == CONNACK_REFUSED_PROTOCOL_VERSION ||
                            Refusal_ == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION;
       const bool silent = Refusal_ == 0 && !Accepted_ && trouble.empty() &&
@@ -528,7 +535,14 @@ void Client::Run() {
                  ? " (check username and password_file)"
                  : ""));
       } else {
-        Log("connection to " + Address(Current_) + " ended (" + Reason(rc) + ")");
+        Log("connection to " + Address(Current_) + " ended (" + reason + ")");
+      }
+      if (Accepted_) {
+        std::lock_guard<std::mutex> guard(Lock_);
+        LostMs_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+        LostReason_ = !trouble.empty() ? trouble : reason;
       }
     }
     std::chrono::milliseconds wait{0};

@@ -76,6 +76,11 @@ struct Event {
   long ExpirySeconds = -1;  // MQTT 5 message expiry interval left; -1: none
   bool Resent = false;      // the broker sent it before (the PUBLISH's dup flag)
   std::uint64_t Tag = 0;    // what Settings::Taking made of it
+  // Connected: the broker's host:port, and when (milliseconds since 1970, UTC; 0: never) and why
+  // the connection before this one ended.
+  std::string Broker;
+  std::int64_t LostMs = 0;
+  std::string LostReason;
 };
 
 class Client {
@@ -173,10 +178,12 @@ class Client {
   mutable std::mutex AckLock_;             // for Unacknowledged_ alone
   std::map<int, Waiting> Unacknowledged_;  // by message id
   std::mt19937 Random_;
-  int Refusal_ = 0;        // the broker's reason for refusing the last connect; 0: none
-  bool Accepted_ = false;  // the broker accepted the last connect
-  bool Finished_ = false;  // the thread has ended
-  std::string LastError_;  // libmosquitto's last error message on this connection
+  int Refusal_ = 0;          // the broker's reason for refusing the last connect; 0: none
+  bool Accepted_ = false;    // the broker accepted the last connect
+  bool Finished_ = false;    // the thread has ended
+  std::string LastError_;    // libmosquitto's last error message on this connection
+  std::int64_t LostMs_ = 0;  // when and why the last accepted connection ended
+  std::string LostReason_;
 };
 
 }  // namespace Mqtt

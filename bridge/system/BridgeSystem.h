@@ -110,6 +110,9 @@ std::string PortOf(const std::string& nodePath);
 // This machine's name; "" when it has none.
 std::string HostName();
 
+// The bridge process's resident memory, in bytes; 0 when unknown.
+std::size_t ResidentBytes();
+
 // Runs program with the bridge's arguments (UTF-8, without the program's name) and returns its
 // exit status. On Windows, when the service control manager started the bridge, it runs as the
 // service: stop controls become stop requests, and its status the service's exit code.

@@ -456,6 +456,17 @@ std::string HostName() {
   return name;
 }
 
+std::size_t ResidentBytes() {
+  // statm: sizes in pages; the second is what is resident.
+  std::ifstream statm("/proc/self/statm");
+  unsigned long long size = 0;
+  unsigned long long resident = 0;
+  if (!(statm >> size >> resident)) {
+    return 0;
+  }
+  return static_cast<std::size_t>(resident) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
 std::string ToolPath() {
   // Both packages and a build folder have the tool beside the bridge.
   char self[PATH_MAX] = {};

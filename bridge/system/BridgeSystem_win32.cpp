@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <cfgmgr32.h>
+#include <psapi.h>
 #include <shellapi.h>
 #include <sddl.h>
 #include <shlobj.h>
@@ -774,6 +775,14 @@ std::string HostName() {
   wchar_t name[256] = {};
   DWORD length = 256;
   return GetComputerNameExW(ComputerNameDnsHostname, name, &length) ? Narrow(name) : "";
+}
+
+std::size_t ResidentBytes() {
+  PROCESS_MEMORY_COUNTERS counters = {};
+  counters.cb = sizeof counters;
+  return K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)
+             ? counters.WorkingSetSize
+             : 0;
 }
 
 std::string ToolPath() {

@@ -218,10 +218,16 @@ TEST_F(Bridge, BadInputGetsAResultHarmsNothingAndNeverStopsTheBridge) {
   EXPECT_EQ(WritesTo("hidraw0").size(), 10u);
 }
 
-TEST_F(Bridge, HotPlugIsShownAndAnUnplugMidCommandEndsItsRun) {
+// The health message's part for a box: from its id to the end of its entry.
+std::string HealthOf(const std::string& health, const std::string& box) {
+  const std::size_t at = health.find("\"" + box + "\":{\"present\"");
+  return at == std::string::npos ? std::string() : health.substr(at, health.find("}}", at) - at);
+}
+
+TEST_F(Bridge, HotPlugIsShownAnUnplugMidCommandEndsItsRunAndTheHealthCountsEachOutcome) {
   HidrawEmulator::Node slow = Box("hidraw0", "ZC-A", "usb-0:1/input0");
   slow.WriteDelayMs = 150;
-  StartBridge({slow});
+  StartBridge({slow}, "queue_limit = 1\nhealth_interval = 1\n");
   ASSERT_TRUE(WaitForBox("ZC-A", true, 30));
   const auto plugged = std::chrono::steady_clock::now();
   ASSERT_TRUE(
@@ -232,6 +238,9 @@ TEST_F(Bridge, HotPlugIsShownAndAnUnplugMidCommandEndsItsRun) {
   EXPECT_TRUE(Peer->WaitFor(
       "homeassistant/text/pi1/zendrocast_pi1__ZC-B/config",
       [](auto& configs) { return !configs.empty(); }, 30));
+  Peer->Publish(Base + "ZC-B/command", "1 10 20");
+  Peer->Publish(Base + "ZC-B/command", "1 256 0");
+  ASSERT_TRUE(WaitForResults("ZC-B", 2));
 
   Peer->Publish(Base + "ZC-A/command", "1 10 20");
   Peer->Publish(Base + "ZC-A/command", "0 1 2");  // waits for the first, then finds no box
@@ -240,9 +249,12 @@ TEST_F(Bridge, HotPlugIsShownAndAnUnplugMidCommandEndsItsRun) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the first run never wrote twice";
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+  Peer->Publish(Base + "ZC-A/command", "0 1 3");  // the queue holds one already
+  ASSERT_TRUE(WaitForResults("ZC-A", 1));
+  EXPECT_EQ(Field(Results("ZC-A")[0].Payload, "message"), "busy: 1 commands waiting");
   EmulatedSystem::UnplugFrom(Process.Pid, "hidraw0");
-  ASSERT_TRUE(WaitForResults("ZC-A", 2));
-  const std::string cut = Results("ZC-A")[0].Payload;
+  ASSERT_TRUE(WaitForResults("ZC-A", 3));
+  const std::string cut = Results("ZC-A")[1].Payload;
   EXPECT_EQ(Field(cut, "status"), "1");
   EXPECT_EQ(Field(cut, "message"), "WriteFile : No such device");
   const int written = std::stoi(Field(cut, "reports_written"));
@@ -251,10 +263,44 @@ TEST_F(Bridge, HotPlugIsShownAndAnUnplugMidCommandEndsItsRun) {
   EXPECT_TRUE(WaitForBox("ZC-A", false, 30));
   // Home Assistant's availability of the box follows its presence.
   EXPECT_TRUE(Peer->WaitForLast(Base + "ZC-A/presence", "absent", 30));
-  const std::string after = Results("ZC-A")[1].Payload;
+  const std::string after = Results("ZC-A")[2].Payload;
   EXPECT_EQ(Field(after, "status"), "1");
   EXPECT_EQ(Field(after, "message"), "box not present");
   EXPECT_EQ(Field(after, "duration_ms"), "0");
+
+  // The health after a broker's restart: each outcome counted once, the connection's loss.
+  Broker.Stop(SIGKILL);
+  Broker.Start();
+  ASSERT_TRUE(Peer->WaitFor(
+      Base + "health",
+      [](const std::vector<Received>& messages) {
+        return !messages.empty() &&
+               messages.back().Payload.find("\"connects\":2") != std::string::npos;
+      },
+      60));
+  const Received health = Peer->Messages(Base + "health").back();
+  std::printf("health: %s\n", health.Payload.c_str());
+  MqttRig::Peer late(Broker.Port, "late-peer");  // it is retained
+  late.Subscribe(Base + "health");
+  EXPECT_TRUE(late.WaitFor(
+      Base + "health", [](auto& messages) { return !messages.empty(); }, 30));
+  for (const char* part :
+       {"\"sent\":1,\"not_all_sent\":1,\"refused\":1,\"too_short\":0,\"busy\":1,"
+        "\"expired\":0,\"interrupted\":0,\"not_present\":1,\"failed\":4",
+        "\"box\":\"ZC-A\",\"command\":\"0 1 2\",\"message\":\"box not present\"",
+        "\"last_disconnect\":{\"time\":", "\"backlog\":{\"queued\":0,\"results_waiting\":0"}) {
+    EXPECT_NE(health.Payload.find(part), std::string::npos) << part;
+  }
+  EXPECT_EQ(Field(health.Payload, "address"), "127.0.0.1:" + std::to_string(Broker.Port));
+  const std::string a = HealthOf(health.Payload, "ZC-A");
+  EXPECT_EQ(Field(a, "present"), "false");
+  EXPECT_EQ(Field(a, "commands"), "3");
+  EXPECT_EQ(Field(a, "failures"), "3");
+  EXPECT_GT(std::stol(Field(a, "slowest_ms")), 150);
+  const std::string b = HealthOf(health.Payload, "ZC-B");
+  EXPECT_EQ(Field(b, "commands"), "2");
+  EXPECT_EQ(Field(b, "failures"), "1");
+  EXPECT_EQ(Field(b, "status"), "2");
 }
 
 TEST_F(Bridge, ARunPastItsDeadlineIsEnded) {

@@ -11,12 +11,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <set>
 #include <thread>
 
 #include "bridge/BoxNames.h"
 #include "bridge/BridgeConfig.h"
 #include "bridge/Discovery.h"
+#include "bridge/Health.h"
 #include "bridge/Journal.h"
 #include "bridge/Json.h"
 #include "bridge/Log.h"
@@ -396,11 +398,17 @@ TEST(Discovery, IdsStayDistinctAndThePatternReadsCommandsAsTheToolDoesInPythonAn
   Discovery::Node node{"pi1", "zendrocast/pi1", "homeassistant", "1.0.0", "", 2};
   std::vector<Discovery::Message> messages = {Discovery::ForNode(node)};
   // Presets whose names, and boxes whose ids, differ only in the characters an id escapes; what
-  // each button sends, for the Python check.
+  // each button sends, for the Python check; a health message that lists the boxes.
   std::string presses = "{";
-  for (const char* box : {"AB 1", "AB.1", "AB_1", "AB-1", "ab 1", "c", "b_c", "__", "_5f"}) {
+  std::map<std::string, bool> present;
+  Health::Counts counts;
+  for (const char* box :
+       {"AB 1", "AB.1", "AB_1", "AB-1", "ab 1", "c", "b_c", "__", "_5f", "q\"'{%"}) {
     const Discovery::Box described{box, box, std::string("Door ") + box};
     messages.push_back(Discovery::ForBox(node, described));
+    present[box] = true;
+    counts.Count(box, true, Health::Outcome::NotAllSent, 1, "1 1 1", "WriteFile : Failed", 20, true,
+                 1796817282000);
     int n = 0;
     for (const char* preset : {"Open", "open", "Open_", "Open 1", "Open.1", "_4f"}) {
       const BridgeConfig::Preset named{preset, "1 " + std::to_string(++n) + " 20"};
@@ -409,8 +417,17 @@ TEST(Discovery, IdsStayDistinctAndThePatternReadsCommandsAsTheToolDoesInPythonAn
                  Json::Quote(named.Command);
       EXPECT_TRUE(Discovery::IsPresetTopic(node, messages.back().Topic));
     }
+    for (const Discovery::Message& sensor : Discovery::ForBoxHealth(node, described)) {
+      messages.push_back(sensor);
+    }
   }
   presses += "}";
+  for (const Discovery::Message& sensor : Discovery::ForNodeHealth(node)) {
+    messages.push_back(sensor);
+  }
+  Health::Facts facts;
+  facts.StartedMs = 1796817282000;
+  facts.Broker = "broker.example:1883";
   for (const auto& [name, box] : std::vector<std::pair<std::string, std::string>>{
            {"a_b", "c"}, {"a", "b_c"}, {"a__b", "c"}, {"a_", "_b"}}) {
     const Discovery::Node other{name, "zendrocast/" + name, "homeassistant", "1.0.0", "x", 1};
@@ -447,7 +464,8 @@ TEST(Discovery, IdsStayDistinctAndThePatternReadsCommandsAsTheToolDoesInPythonAn
     json += (json.back() == '[' ? "" : ",") + std::string("[") + Json::Quote(message.Topic) + "," +
             Json::Quote(message.Payload) + "]";
   }
-  json += "],\"presses\":" + presses + "}";
+  json += "],\"presses\":" + presses +
+          ",\"health\":" + Health::Message(counts, present, facts, true) + "}";
   EXPECT_GT(accepted, 100u);
   EXPECT_LT(accepted, texts.size() / 2);
   const std::string file = testing::TempDir() + "zendrocast-discovery-cases.json";
@@ -467,6 +485,51 @@ TEST(Discovery, IdsStayDistinctAndThePatternReadsCommandsAsTheToolDoesInPythonAn
     EXPECT_EQ(std::system((check + file).c_str()), 0) << check;
   }
   std::remove(file.c_str());
+}
+
+TEST(Health, CountsEachOutcomeOnceAndStaysBoundedWhateverTheBoxesAndSenders) {
+  Health::Counts counts;
+  const std::int64_t at = 1796817282000;  // 2026-12-09T11:54:42Z
+  counts.Count("A", true, Health::Outcome::Sent, 0, "1 10 20", "sent", 400, true, at);
+  counts.Count("A", true, Health::Outcome::NotAllSent, 1, "1 10 20", "WriteFile : No such device",
+               900, true, at);
+  counts.Count("A", true, Health::Outcome::Sent, 0, "1 10 20", "sent", 500, true, at);
+  counts.Count("B", true, Health::Outcome::Busy, 1, "0 1 2", "busy: 20 commands waiting", 0, false,
+               at);
+  // A sender's box that does not exist, with a payload that is no text.
+  counts.Count(std::string(256, 'x'), false, Health::Outcome::Refused, 2, "\xfe", "no box", 0,
+               false, at + 1000);
+  Health::Facts facts;
+  facts.StartedMs = at;
+  facts.UptimeSeconds = 7;
+  const std::string json = Health::Message(counts, {{"A", true}, {"B", false}}, facts, true);
+  for (const char* part : {"\"started\":\"2026-12-09T11:54:42Z\",\"uptime_s\":7",
+                           "\"sent\":2,\"not_all_sent\":1,\"refused\":1,\"too_short\":0,\"busy\":1",
+                           "\"failed\":3,\"last_failure\":{\"time\":\"2026-12-09T11:54:43Z\"",
+                           "\"command\":null,\"message\":\"no box\"}",
+                           "\"A\":{\"present\":true,\"commands\":3,\"failures\":1",
+                           "\"median_ms\":500,\"slowest_ms\":900",
+                           "\"B\":{\"present\":false,\"commands\":1,\"failures\":1,\"last\":{",
+                           "\"boxes_not_listed\":0"}) {
+    EXPECT_NE(json.find(part), std::string::npos) << part << " in " << json;
+  }
+  EXPECT_EQ(json.find(std::string(201, 'x')), std::string::npos);
+  // Without its clock, the message changes only when something happened.
+  EXPECT_EQ(Health::Message(counts, {{"A", true}}, facts, false).find("uptime"), std::string::npos);
+  // However many boxes, and however long what they say.
+  std::map<std::string, bool> many;
+  for (int box = 0; box < 1000; ++box) {
+    const std::string id = std::to_string(box) + std::string(250, 'b');
+    many[id] = true;
+    counts.Count(id, true, Health::Outcome::NotAllSent, 1, "1 1 1", std::string(5000, 'm'), 1, true,
+                 at);
+  }
+  const std::string large = Health::Message(counts, many, facts, true);
+  EXPECT_NE(large.find("\"boxes_not_listed\":968"), std::string::npos);
+  EXPECT_LT(large.size(), 24000u);
+  EXPECT_EQ(Health::IsoTime(0), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(Health::IsoTime(951782400000 - 1), "2000-02-28T23:59:59Z");
+  EXPECT_EQ(Health::IsoTime(1709208000000), "2024-02-29T12:00:00Z");
 }
 
 Journal::Entry Command(const std::string& payload) {
