@@ -230,6 +230,10 @@ void Broker::Start() {
       WebSocketPort = WebSocketPort != 0 ? WebSocketPort : FreePort();
       listener += "listener " + std::to_string(WebSocketPort) +
                   " 127.0.0.1\nprotocol websockets\nhttp_dir " + HttpDir + "\n";
+      // The README's queue for a page that gets a fleet's retained state at once.
+      for (const std::string& line : ReadmeBlock("# mosquitto.conf, for the fleet page")) {
+        listener += line.rfind("max_queued_messages", 0) == 0 ? line : "";
+      }
     }
     // Persistence saved at every change: a broker killed outright keeps what it accepted.
     Write(Folder + "/mosquitto.conf",

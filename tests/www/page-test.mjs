@@ -60,6 +60,114 @@ if (process.argv[2] === '--cluster') {
 
 const [pageUrl, brokerUrl, screenshot] = process.argv.slice(2);
 
+// A fake fleet of 1,000 nodes with 4 boxes each, retained at the broker beside pi1 (offline by
+// now, with a failure): one node offline, one with an absent box, one with a failure 5 minutes
+// ago (and one 2 hours ago, which is no problem), one with a backlog, one on an old version.
+// A new page shows it problems first, sums it up, folds the healthy nodes and filters it; the
+// time until it is shown and a filter keystroke's are printed for the README.
+async function fleetOfAThousand(browser, consoleMessages) {
+  const health = await new Promise((resolve) => {
+    watcher.on('message', (topic, payload) => topic === 'zendrocast/pi1/health' && resolve(JSON.parse(payload)));
+    watcher.subscribe('zendrocast/pi1/health', { qos: 1 });
+  });
+  const version = health.node.version;
+  const now = Date.now();
+  const failure = (ago) => ({ time: new Date(now - ago).toISOString(), box: 'B1', command: '1 1 1', message: 'WriteFile : Failed' });
+  const sent = [];
+  for (let n = 0; n < 1000; ++n) {
+    const name = `fake-${String(n).padStart(4, '0')}`;
+    const retained = (topic, payload) => sent.push(watcher.publishAsync(`zendrocast/${name}/${topic}`, payload, { qos: 1, retain: true }));
+    const boxes = [1, 2, 3, 4].map((k) => ({
+      id: `B${k}`,
+      name: `Door ${n}-${k}`,
+      serial: `B${k}`,
+      path: `/dev/hidraw${k}`,
+      present: !(n === 5 && k === 2),
+      presets: [],
+    }));
+    retained('status', n === 3 ? 'offline' : 'online');
+    retained('boxes', JSON.stringify(boxes));
+    for (const box of boxes) {
+      retained(`${box.id}/presence`, box.present ? 'present' : 'absent');
+    }
+    retained(
+      'health',
+      JSON.stringify({
+        node: { version: n === 11 ? '0.0.1' : version, system: 'linux', architecture: 'aarch64', started: new Date(now - 86400000).toISOString() },
+        broker: { address: 'broker-1:1883', mqtt: '5', qos: 2, connects: 1, last_disconnect: null },
+        commands: { failed: n === 7 || n === 13 ? 1 : 0, last_failure: n === 7 ? failure(300000) : n === 13 ? failure(7200000) : null },
+        backlog: { queued: n === 9 ? 3 : 0, results_waiting: 0, journal_entries: 3, journal_bytes: 400 },
+      }),
+    );
+  }
+  await Promise.all(sent); // each acknowledged: the broker holds the whole fleet
+
+  const page = await browser.newPage({ viewport: { width: 900, height: 760 } });
+  page.on('pageerror', (error) => console.log(`page error: ${error.message}`));
+  page.on('console', (message) => consoleMessages.push(`${message.type()}: ${message.text()}`));
+  await page.goto(pageUrl);
+  const started = Date.now();
+  await connect(page, 'fleet-page', 'page-secret');
+  await page
+    .waitForFunction(
+      () =>
+        document.getElementById('summary-nodes').textContent === '999 online, 2 offline, 1001 in total' &&
+        document.querySelector('[data-node="fake-0999"] .facts')?.textContent.startsWith('version'),
+      null,
+      { polling: 'raf', timeout: 60000 },
+    )
+    .catch(async (error) => {
+      console.log(`the summary says: ${await page.locator('#summary').textContent()}`);
+      throw error;
+    });
+  const shownAfter = Date.now() - started;
+  const shown = () => page.$$eval('[data-node]:not([hidden])', (nodes) => nodes.map((node) => node.dataset.node));
+  assert.deepEqual((await shown()).slice(0, 6), ['fake-0003', 'pi1', 'fake-0005', 'fake-0007', 'fake-0009', 'fake-0011']);
+  // pi1's failure came after its health of the connect, and it was killed within the interval.
+  assert.equal(await page.locator('#summary-failures').textContent(), '1 node');
+  assert.match(await page.locator('#summary-versions').textContent(), new RegExp(`^${version} ×1000, 0\\.0\\.1 ×1$`));
+  assert.match(await page.locator('#summary-boxes').textContent(), /^4001 present, 2 absent$/);
+  const expanded = (name) => page.locator(`[data-node="${name}"] .fold`).getAttribute('aria-expanded');
+  assert.equal(await expanded('fake-0013'), 'false'); // healthy: folded, no boxes made
+  assert.equal(await expanded('fake-0011'), 'true');
+  assert.equal(await page.locator('[data-node="fake-0013"] .box').count(), 0);
+  assert.match(await page.locator('[data-node="fake-0009"] .problems').textContent(), /backlog: 3 commands waiting/);
+  await page.screenshot({ path: screenshot.replace(/\.png$/, '-fleet.png') });
+
+  // A keystroke's answer: from the input event to the frame that shows its result.
+  const keystroke = (value) =>
+    page.evaluate(async (value) => {
+      const filter = document.getElementById('filter');
+      const start = performance.now();
+      filter.value = value;
+      filter.dispatchEvent(new Event('input'));
+      await new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done)));
+      return performance.now() - start;
+    }, value);
+  const keystrokes = [];
+  for (const value of ['d', 'do', 'door', 'door ', 'door 5', 'door 51', 'door 512', 'door 512-', 'door 512-2']) {
+    keystrokes.push(await keystroke(value));
+  }
+  assert.deepEqual(await shown(), ['fake-0512']);
+  assert.deepEqual(await page.$$eval('[data-node="fake-0512"] .box', (boxes) => boxes.map((box) => box.dataset.box)), ['B2']);
+  await keystroke('zc-a'); // a box id, whatever its case
+  assert.deepEqual(await shown(), ['pi1']);
+  await keystroke('fake-004');
+  assert.equal((await shown()).length, 10);
+  await keystroke('fake-00'); // the sick among a hundred, the healthy folded
+  assert.equal(await page.locator('[data-node="fake-0001"] .fold').getAttribute('aria-expanded'), 'false');
+  await page.screenshot({ path: screenshot.replace(/\.png$/, '-fleet-filtered.png'), fullPage: true, clip: { x: 0, y: 0, width: 900, height: 1500 } });
+  await keystroke('');
+  assert.equal((await shown()).length, 1001);
+  keystrokes.sort((a, b) => a - b);
+  console.log(
+    `1,000 nodes of 4 boxes: shown ${shownAfter} ms after Connect; a filter keystroke answered in ` +
+      `${keystrokes[Math.floor(keystrokes.length / 2)].toFixed(0)} ms (median of ${keystrokes.length}), ` +
+      `${keystrokes[keystrokes.length - 1].toFixed(0)} ms at most`,
+  );
+  assert.deepEqual(consoleMessages, []);
+}
+
 async function step(name) {
   console.log(`STEP ${name}`);
   await input.next();
@@ -172,6 +280,7 @@ try {
   console.log(`the node showed offline ${Date.now() - killed} ms after the bridge was killed`);
   await page.screenshot({ path: screenshot.replace(/\.png$/, '-offline.png'), fullPage: true });
   assert.deepEqual(consoleMessages, []);
+  await fleetOfAThousand(browser, consoleMessages);
   console.log('page test: 1 passed, 0 failed');
 } finally {
   await browser.close();
