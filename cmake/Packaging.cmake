@@ -168,7 +168,7 @@ if(ZENDROCAST_MQTT_BUILT)
   install(TARGETS zendrocast-mqtt RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT mqtt)
   install(FILES ${ZENDROCAST_MQTT_MAN_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT mqtt)
   install(FILES packaging/zendrocast-mqtt.service DESTINATION lib/systemd/system COMPONENT mqtt)
-  install(FILES packaging/copyright ${ZENDROCAST_CHANGELOG_GZ}
+  install(FILES packaging/copyright doc/bridge.md ${ZENDROCAST_CHANGELOG_GZ}
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zendrocast-mqtt COMPONENT mqtt)
   install(FILES packaging/mqtt.conf
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zendrocast-mqtt/examples COMPONENT mqtt)

@@ -71,7 +71,7 @@ check_deb() {
       usr/share/doc/zendrocast/README.md)
   else
     files+=(usr/lib/systemd/system/zendrocast-mqtt.service
-      usr/share/doc/zendrocast-mqtt/examples/mqtt.conf)
+      usr/share/doc/zendrocast-mqtt/examples/mqtt.conf usr/share/doc/zendrocast-mqtt/bridge.md)
     # The fleet page, where the build had node and npm (the test command's has).
     if [ "$arch" = amd64 ]; then
       files+=(usr/share/zendrocast-mqtt/www/index.html usr/share/zendrocast-mqtt/www/style.css

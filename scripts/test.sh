@@ -27,8 +27,8 @@ install_missing --architecture i386 --architecture arm64 --architecture armhf cm
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 wine32:i386 dpkg-dev lintian unzip man-db \
   qemu-system-x86 busybox-static g++-arm-linux-gnueabihf g++-aarch64-linux-gnu qemu-user \
   qemu-system-arm libssl-dev mosquitto mosquitto-clients openssl udev systemd \
-  libssl-dev:armhf libssl-dev:arm64 patch rabbitmq-server python3 nodejs chromium msitools \
-  wixl
+  libssl-dev:armhf libssl-dev:arm64 patch rabbitmq-server python3 python3-jinja2 nodejs chromium \
+  msitools wixl
 # libmosquitto's source, which the bridge's build compiles.
 scripts/libmosquitto.sh
 

@@ -21,7 +21,7 @@ source scripts/lib.sh
 # The arm64 kernel and busybox are fetched as packages of that architecture.
 install_missing --architecture arm64 --architecture armhf g++-arm-linux-gnueabihf \
   g++-aarch64-linux-gnu qemu-user qemu-system-arm busybox-static cmake googletest dpkg-dev lintian \
-  man-db libssl-dev:armhf libssl-dev:arm64 systemd
+  man-db libssl-dev:armhf libssl-dev:arm64 systemd python3 python3-jinja2
 # libmosquitto's source, which the bridge's build compiles.
 scripts/libmosquitto.sh
 

@@ -570,7 +570,8 @@ TEST_F(Bridge, HomeAssistantDiscoveryPresetsAnd311AndSigtermGoingOffline) {
   EXPECT_TRUE(Peer->WaitFor(
       "homeassistant/binary_sensor/pi1/zendrocast_pi1_connectivity/config",
       [](auto& configs) { return !configs.empty(); }, 30));
-  // Home Assistant's birth message asks for it again (Home Assistant as the README's user).
+  // Home Assistant's birth message asks for it again (Home Assistant as the bridge reference's
+  // user).
   MqttRig::Peer home(Broker.Port, "home-assistant", "home-assistant", "home-secret");
   home.Publish("homeassistant/status", "online");
   EXPECT_TRUE(Peer->WaitFor(
@@ -1143,7 +1144,8 @@ TEST_F(Bridge, OnARabbitMqClusterClientsGetTheStateAndTheFleetOutlivesANode) {
   cluster.Start();
   std::printf("a cluster of three formed in %.0f s\n",
               std::chrono::duration<double>(std::chrono::steady_clock::now() - forming).count());
-  // The bridge of pi1, the page and Home Assistant as the README's users; the fleet as "bridge".
+  // The bridge of pi1, the page and Home Assistant as the bridge reference's users; the fleet as
+  // "bridge".
   const std::string hosts = "host = " + cluster.Hosts() + "\npassword_file = " + Broker.Folder +
                             "/bridge.password\nkeepalive = 10\n";
   const std::vector<HidrawEmulator::Node> boxes = {Box("hidraw0", "ZC-A", "usb-0:1/input0")};

@@ -274,7 +274,7 @@ class Run {
       }
       ++acknowledged;
       // A result published again after a crash at the instant of its acknowledgement says so,
-      // and is the same: the README's limit, counted, not a result twice.
+      // and is the same: the bridge reference's limit, counted, not a result twice.
       const int count = answered.count(key) != 0 ? answered[key] : 0;
       const int again = Again_.count(key) != 0 ? Again_[key] : 0;
       published += again;

@@ -119,23 +119,24 @@ void MakeCertificates(const std::string& folder) {
   chmod((folder + "/client.key").c_str(), 0600);
 }
 
-// The README, whose users, ACLs and permissions the brokers here take, so that what it documents
-// is what is tested (the kernel VM's copy, where the build's path is not at hand).
-std::string Readme() {
-  const char* path = std::getenv("ZENDROCAST_README");
-  std::ifstream file(path != nullptr ? path : ZENDROCAST_README);
+// The bridge's reference (doc/bridge.md), whose users, ACLs and permissions the brokers here
+// take, so that what it documents is what is tested (the kernel VM's copy, where the build's path
+// is not at hand).
+std::string BridgeDoc() {
+  const char* path = std::getenv("ZENDROCAST_BRIDGE_DOC");
+  std::ifstream file(path != nullptr ? path : ZENDROCAST_BRIDGE_DOC);
   std::stringstream text;
   text << file.rdbuf();
   if (text.str().empty()) {
-    throw std::runtime_error(std::string("cannot read ") + (path ? path : ZENDROCAST_README));
+    throw std::runtime_error(std::string("cannot read ") + (path ? path : ZENDROCAST_BRIDGE_DOC));
   }
   return text.str();
 }
 
-// The README's indented block whose first line is first: its lines, without their indent, each
-// ending in a newline.
-std::vector<std::string> ReadmeBlock(const std::string& first) {
-  std::istringstream readme(Readme());
+// The bridge reference's indented block whose first line is first: its lines, without their indent,
+// each ending in a newline.
+std::vector<std::string> ReferenceBlock(const std::string& first) {
+  std::istringstream readme(BridgeDoc());
   std::vector<std::string> block;
   for (std::string line; std::getline(readme, line);) {
     const bool indented = line.rfind("    ", 0) == 0;
@@ -146,7 +147,7 @@ std::vector<std::string> ReadmeBlock(const std::string& first) {
     }
   }
   if (block.empty()) {
-    throw std::runtime_error("the README has no block that starts with " + first);
+    throw std::runtime_error("the bridge reference has no block that starts with " + first);
   }
   return block;
 }
@@ -167,8 +168,8 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
-// The README's users, and the passwords the tests give them.
-const std::vector<std::pair<std::string, std::string>> ReadmeUsers = {
+// The bridge reference's users, and the passwords the tests give them.
+const std::vector<std::pair<std::string, std::string>> DocumentedUsers = {
     {"zendrocast-pi1", "bridge-secret"},
     {"fleet-page", "page-secret"},
     {"home-assistant", "home-secret"}};
@@ -196,13 +197,14 @@ void Broker::Start() {
     Run("mosquitto_passwd -b -c " + Folder + "/passwd bridge bridge-secret >/dev/null 2>&1");
     Run("mosquitto_passwd -b " + Folder + "/passwd peer peer-secret >/dev/null 2>&1");
     std::string acl;
-    for (const auto& [user, password] : ReadmeUsers) {
+    for (const auto& [user, password] : DocumentedUsers) {
       Run("mosquitto_passwd -b " + Folder + "/passwd " + user + " " + password +
           " >/dev/null 2>&1");
-      acl += Joined(ReadmeBlock("user " + user)) + "\n";
+      acl += Joined(ReferenceBlock("user " + user)) + "\n";
     }
-    // The README's ACL for the bridge of pi1 is that of "bridge" too, for the bridge of any node.
-    acl += Replaced(Replaced(Joined(ReadmeBlock("user zendrocast-pi1")), "/pi1/", "/+/"),
+    // The bridge reference's ACL for the bridge of pi1 is that of "bridge" too, for the bridge of
+    // any node.
+    acl += Replaced(Replaced(Joined(ReferenceBlock("user zendrocast-pi1")), "/pi1/", "/+/"),
                     "user zendrocast-pi1", "user bridge");
     Write(Folder + "/bridge.password", "bridge-secret\n", 0600);
     Write(Folder + "/wrong.password", "not-the-secret\n", 0600);
@@ -230,8 +232,8 @@ void Broker::Start() {
       WebSocketPort = WebSocketPort != 0 ? WebSocketPort : FreePort();
       listener += "listener " + std::to_string(WebSocketPort) +
                   " 127.0.0.1\nprotocol websockets\nhttp_dir " + HttpDir + "\n";
-      // The README's queue for a page that gets a fleet's retained state at once.
-      for (const std::string& line : ReadmeBlock("# mosquitto.conf, for the fleet page")) {
+      // The bridge reference's queue for a page that gets a fleet's retained state at once.
+      for (const std::string& line : ReferenceBlock("# mosquitto.conf, for the fleet page")) {
         listener += line.rfind("max_queued_messages", 0) == 0 ? line : "";
       }
     }
@@ -243,7 +245,7 @@ void Broker::Start() {
               "/broker.log\n" + (Verbose ? "log_type all\n" : "") +
               // The tests run as root; the broker keeps to their private folder.
               "user root\n"
-              // As the README advises for commands: no Nagle delay on small packets.
+              // As the bridge reference advises for commands: no Nagle delay on small packets.
               "set_tcp_nodelay true\n");
   }
   const std::string config = Folder + "/mosquitto.conf";  // a forked child may not allocate
@@ -346,12 +348,13 @@ void RabbitCluster::Start() {
                                "/ctl.log");
     }
   }
-  // The README's users and permissions, as its commands give them, with the tests' passwords.
+  // The bridge reference's users and permissions, as its commands give them, with the tests'
+  // passwords.
   std::string commands = Replaced(
-      Joined(ReadmeBlock(
+      Joined(ReferenceBlock(
           "# one user per bridge: its node's topics, its discovery, the request, response topics")),
       "\\\n", "");
-  for (const auto& [user, password] : ReadmeUsers) {
+  for (const auto& [user, password] : DocumentedUsers) {
     commands =
         Replaced(commands, "add_user " + user + " 'PASSWORD'", "add_user " + user + " " + password);
   }
@@ -924,7 +927,8 @@ std::vector<std::string> UhidDevices::Reports(const std::string& name) {
 }
 
 std::string BridgeConfig(const Broker& broker, const std::string& extra, const std::string& drive) {
-  // The README's user for the bridge of pi1; "bridge", with the same ACL, for any other node.
+  // The bridge reference's user for the bridge of pi1; "bridge", with the same ACL, for any other
+  // node.
   const bool pi1 = extra.find("node_name") == std::string::npos;
   return "host = " + std::string(broker.Tls ? "localhost" : "127.0.0.1") +
          "\nport = " + std::to_string(broker.Port) +

@@ -40,8 +40,9 @@ struct Broker {
   int WebSocketPort = 0;
   bool Verbose = false;  // logs every packet and every save of its persistence
   pid_t Pid = -1;
-  // Users, with the README's ACLs taken from the README itself: "zendrocast-pi1" (password
-  // "bridge-secret"), the bridge of node pi1; "fleet-page" ("page-secret") and "home-assistant"
+  // Users, with the bridge reference's ACLs taken from doc/bridge.md itself: "zendrocast-pi1"
+  // (password "bridge-secret"), the bridge of node pi1; "fleet-page" ("page-secret") and
+  // "home-assistant"
   // ("home-secret"). Besides: "bridge" ("bridge-secret"), with the bridge's ACL for any node, and
   // "peer" ("peer-secret"), who may read and write everything.
   void Start();
@@ -73,9 +74,9 @@ struct RabbitCluster {
   RabbitBroker Nodes[3];
   pid_t Epmd = -1;
   // The three at once, then the second and the third join the first. Its users: "bridge"
-  // (password "bridge-secret", all rights), and as the README gives them, "zendrocast-pi1"
-  // (the bridge of node pi1, password "bridge-secret"), "fleet-page" (password "page-secret")
-  // and "home-assistant" (password "home-secret").
+  // (password "bridge-secret", all rights), and as the bridge reference gives them,
+  // "zendrocast-pi1" (the bridge of node pi1, password "bridge-secret"), "fleet-page" (password
+  // "page-secret") and "home-assistant" (password "home-secret").
   void Start();
   void Stop();
   std::string Hosts() const;  // the nodes' MQTT listeners, as the bridge's host key takes them
@@ -176,8 +177,8 @@ struct Bridge {
   bool WaitForLog(const std::string& text, int seconds, int count = 1) const;
   // Waits until its journal holds count commands whose results the broker has not yet
   // acknowledged (a kill before then may give an answered command's result once more at the
-  // next start, as the README says), and, withHeld, those kept only until the broker releases
-  // their QoS 2 packet ids. false after the timeout.
+  // next start, as the bridge reference says), and, withHeld, those kept only until the broker
+  // releases their QoS 2 packet ids. false after the timeout.
   bool WaitForJournal(std::size_t count, int seconds, bool withHeld = false) const;
   int CountInLog(const std::string& text) const;
 };

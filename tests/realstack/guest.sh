@@ -51,7 +51,7 @@ if [ -n "$wine" ]; then
   export ZENDROCAST_MSI="Z:\\tmp\\results\\$(echo "$msi" | tr / '\\')"
 fi
 ZENDROCAST_UHID_DEVICE=/tmp/results/zendrocast_uhid_device \
-  ZENDROCAST_MQTT=/tmp/results/zendrocast-mqtt ZENDROCAST_README=/tmp/results/README.md \
+  ZENDROCAST_MQTT=/tmp/results/zendrocast-mqtt ZENDROCAST_BRIDGE_DOC=/tmp/results/bridge.md \
   ./zendrocast_bridge_tests \
   --gtest_filter='RealStack.*' > bridge.log 2>&1
 echo "bridge status $?"

@@ -72,7 +72,7 @@ printf '%s\n' "${modules[@]}" >"$initramfs/modules/order"
 # on, Wine does not offer hidraw devices) and whose services may take 3 minutes to start.
 cp build/zendrocast build/zendrocast-mqtt build/tests/zendrocast_uhid_device \
   build/tests/zendrocast_scenario_runner build/tests/zendrocast_bridge_tests "$here/guest.sh" \
-  "$here/scenarios.txt" "$here/descriptors.txt" packaging/70-zendrocast.rules README.md \
+  "$here/scenarios.txt" "$here/descriptors.txt" packaging/70-zendrocast.rules doc/bridge.md \
   "$results/"
 mkdir -p "$results/win64" "$results/win32"
 cp build-win-x86_64/zendrocast.exe build-win-x86_64/zendrocast-*-x64.msi "$results/win64/"
