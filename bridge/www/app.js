@@ -67,7 +67,14 @@ function nodeOf(name) {
     node.element = element(
       'section',
       { className: 'node' },
-      element('div', { className: 'node-head' }, node.fold, element('h3', { textContent: name }), node.badge, node.facts),
+      element(
+        'div',
+        { className: 'node-head' },
+        node.fold,
+        element('h3', { textContent: name }),
+        node.badge,
+        node.facts,
+      ),
       node.problemLine,
       node.foldLine,
       node.list,
@@ -81,7 +88,16 @@ function nodeOf(name) {
 
 function boxOf(node, id) {
   if (!node.boxes.has(id)) {
-    node.boxes.set(id, { id, name: null, serial: null, path: '', present: false, presets: [], history: [], element: null });
+    node.boxes.set(id, {
+      id,
+      name: null,
+      serial: null,
+      path: '',
+      present: false,
+      presets: [],
+      history: [],
+      element: null, // made by buildBox
+    });
   }
   return node.boxes.get(id);
 }
@@ -364,7 +380,8 @@ function renderNode(node, now) {
     }
     renderBox(node, box);
   }
-  if (node.shown.some((box, i) => node.list.children[i] !== box.element) || node.list.children.length !== node.shown.length) {
+  const placed = node.list.children;
+  if (placed.length !== node.shown.length || node.shown.some((box, i) => placed[i] !== box.element)) {
     node.list.replaceChildren(...node.shown.map((box) => box.element));
   }
 }
