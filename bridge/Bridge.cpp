@@ -171,9 +171,7 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
   state.Node.Version = version;
   state.Node.SupportUrl = ZENDROCAST_SUPPORT_URL;
   state.Node.Health = config.HealthInterval > 0;
-  state.StartedMs =
-      std::chrono::duration_cast<std::chrono::milliseconds>(WallClock::now().time_since_epoch())
-          .count();
+  state.StartedMs = WallMs(WallClock::now());
 
   BridgeSystem::Events system;
   std::string error;

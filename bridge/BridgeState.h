@@ -100,6 +100,11 @@ inline long Milliseconds(Clock::duration duration) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(duration).count());
 }
 
+// Milliseconds since 1970, UTC: what the journal and the health message keep.
+inline std::int64_t WallMs(WallClock::time_point time) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
+
 // What the node publishes (NodeState.cpp): its status, its boxes and their presences, and the
 // discovery, at a connect and on request; the boxes listed again when they change.
 void PublishState(State& state, const std::string& topic, const std::string& payload);

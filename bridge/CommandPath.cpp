@@ -24,10 +24,6 @@ constexpr std::size_t OutboxLimit = 4096;
 // The tag of a command that the journal did not take (full, or not writable).
 constexpr std::uint64_t NotTaken = ~std::uint64_t{0};
 
-std::int64_t WallMs(WallClock::time_point time) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-}
-
 void Send(State& state, Outgoing message) {
   if (state.Outbox.size() >= OutboxLimit) {
     Log(state.Outbox.front().What + " dropped: " + std::to_string(OutboxLimit) +

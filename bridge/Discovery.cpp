@@ -166,13 +166,14 @@ std::vector<Message> ForBoxHealth(const Node& node, const Box& box) {
   // The box's entry under its id, which a Jinja string literal quoted as JSON names; a node with
   // more boxes than the message lists leaves some out.
   const std::string entry = "{% set box = value_json.boxes[" + Json::Quote(box.Id) + "] %}";
+  const std::string device = Device(node, box);
   return {
       HealthSensor(node, unique + "__last_result", "Last result",
                    entry + "{{ box.last.message if box is defined and box.last else 'none' }}", "",
-                   Device(node, box)),
+                   device),
       HealthSensor(node, unique + "__failed_count", "Failures",
                    entry + "{{ box.failures if box is defined else 0 }}",
-                   ",\"state_class\":\"total_increasing\"", Device(node, box)),
+                   ",\"state_class\":\"total_increasing\"", device),
   };
 }
 

@@ -15,8 +15,9 @@ constexpr std::size_t RunsKept = 64;
 // Bytes of a failure's message or box id the message holds.
 constexpr std::size_t TextLimit = 200;
 
-const char* const OutcomeNames[] = {"sent", "not_all_sent", "refused",     "too_short",
-                                    "busy", "expired",      "interrupted", "not_present"};
+const char* const OutcomeNames[OutcomeCount] = {"sent",        "not_all_sent", "refused",
+                                                "too_short",   "busy",         "expired",
+                                                "interrupted", "not_present"};
 
 // At most limit bytes of UTF-8 text, never cut inside a character.
 std::string Cut(const std::string& text, std::size_t limit) {
@@ -127,7 +128,7 @@ std::string Message(const Counts& counts, const std::map<std::string, bool>& pre
                                    Json::Quote(Cut(facts.LostReason, TextLimit)) + "}") +
           "},\"commands\":{";
   std::uint64_t failed = 0;
-  for (int outcome = 0; outcome < 8; ++outcome) {
+  for (int outcome = 0; outcome < OutcomeCount; ++outcome) {
     json += std::string(outcome > 0 ? "," : "") + "\"" + OutcomeNames[outcome] +
             "\":" + Number(counts.ByOutcome[outcome]);
     failed += outcome > 0 ? counts.ByOutcome[outcome] : 0;

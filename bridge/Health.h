@@ -11,6 +11,7 @@
 namespace Health {
 
 enum class Outcome { Sent, NotAllSent, Refused, TooShort, Busy, Expired, Interrupted, NotPresent };
+constexpr int OutcomeCount = 8;
 
 // What a result with this status of the tool's comes to, when nothing else says more.
 Outcome FromStatus(int status);
@@ -26,7 +27,7 @@ struct BoxCounts {
 };
 
 struct Counts {
-  std::uint64_t ByOutcome[8] = {};
+  std::uint64_t ByOutcome[OutcomeCount] = {};
   std::int64_t FailureMs = 0;  // the last failure; 0: none yet
   std::string FailureBox;
   bool FailureHasCommand = false;  // its command is text the message can hold

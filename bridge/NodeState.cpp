@@ -239,17 +239,21 @@ std::string HealthMessage(const State& state, bool withClock) {
   return Health::Message(state.Counts, present, facts, withClock);
 }
 
-}  // namespace
-
-void PublishHealth(State& state) {
-  if (state.Config.HealthInterval == 0 || !state.Ready) {
-    return;
-  }
+// withoutClock: the message without uptime and memory, as it is now.
+void PublishHealth(State& state, std::string withoutClock) {
   PublishState(state, state.Node.Base + "/health", HealthMessage(state, true));
-  state.HealthPublished = HealthMessage(state, false);
+  state.HealthPublished = std::move(withoutClock);
   state.LastHealth = Clock::now();
   // Once more then: what changed without waking the loop (an acknowledgement) is seen so.
   state.HealthDue = state.LastHealth + std::chrono::seconds(state.Config.HealthInterval);
+}
+
+}  // namespace
+
+void PublishHealth(State& state) {
+  if (state.Config.HealthInterval != 0 && state.Ready) {
+    PublishHealth(state, HealthMessage(state, false));
+  }
 }
 
 void TendHealth(State& state) {
@@ -266,8 +270,9 @@ void TendHealth(State& state) {
     return;
   }
   state.HealthDue = Clock::time_point::max();
-  if (HealthMessage(state, false) != state.HealthPublished) {
-    PublishHealth(state);
+  std::string withoutClock = HealthMessage(state, false);
+  if (withoutClock != state.HealthPublished) {
+    PublishHealth(state, std::move(withoutClock));
   }
 }
 
