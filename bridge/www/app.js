@@ -228,8 +228,8 @@ function renderBox(node, box) {
 }
 
 // The fleet's view: problems first, a summary above, a filter, and healthy nodes folded when
-// there are many. Messages only mark what they changed; one pass per frame shows it, so that a
-// thousand nodes' retained state arriving at once is shown once.
+// there are many. Messages only mark what they changed; one pass shows it (at most every
+// BurstMs), so that a thousand nodes' retained state arriving at once is shown a few times.
 const HourMs = 3600 * 1000;
 const FoldAbove = 20; // healthy nodes shown: beyond this many they start folded
 const dirty = new Set();
@@ -262,6 +262,8 @@ function changed(node) {
 }
 
 const stringOf = (value) => (typeof value === 'string' ? value : '');
+const byText = (a, b) => (a < b ? -1 : a > b ? 1 : 0);
+const failedLately = (node, now) => now - node.failureAt < HourMs;
 const versionOf = (node) => stringOf(node.health?.node?.version);
 
 // Versions by their numbers: 1.10.0 is newer than 1.9.2.
@@ -286,7 +288,7 @@ function problemsOf(node, newest, now) {
   if (absent > 0) {
     problems.push({ rank: 1, text: `${absent} ${absent === 1 ? 'box' : 'boxes'} absent` });
   }
-  if (now - node.failureAt < HourMs) {
+  if (failedLately(node, now)) {
     problems.push({ rank: 2, text: 'failures in the last hour' });
   }
   const backlog = node.health?.backlog ?? {};
@@ -306,7 +308,7 @@ const rankOf = (node) => (node.problems.length > 0 ? node.problems[0].rank : 5);
 
 // The boxes the filter lets through, in order of their ids; null: the node is not shown.
 function shownBoxes(node) {
-  const boxes = [...node.boxes.values()].sort((a, b) => (a.id < b.id ? -1 : a.id > b.id ? 1 : 0));
+  const boxes = [...node.boxes.values()].sort((a, b) => byText(a.id, b.id));
   if (filterText === '' || node.name.toLowerCase().includes(filterText)) {
     return boxes;
   }
@@ -386,8 +388,8 @@ function renderNode(node, now) {
   }
 }
 
-function renderSummary(now) {
-  const all = [...nodes.values()];
+// versions: those in use with their counts, newest first.
+function renderSummary(all, versions, now) {
   const online = all.filter((node) => node.status === 'online').length;
   let present = 0;
   let absent = 0;
@@ -397,17 +399,8 @@ function renderSummary(now) {
       absent += box.present ? 0 : 1;
     }
   }
-  const failing = all.filter((node) => now - node.failureAt < HourMs).length;
-  const versions = new Map();
-  for (const node of all) {
-    if (versionOf(node) !== '') {
-      versions.set(versionOf(node), (versions.get(versionOf(node)) ?? 0) + 1);
-    }
-  }
-  const versionText = [...versions]
-    .sort((a, b) => compareVersions(b[0], a[0]))
-    .map(([version, count]) => `${version} ×${count}`)
-    .join(', ');
+  const failing = all.filter((node) => failedLately(node, now)).length;
+  const versionText = versions.map(([version, count]) => `${version} ×${count}`).join(', ');
   $('summary-nodes').textContent = `${online} online, ${all.length - online} offline, ${all.length} in total`;
   $('summary-boxes').textContent = `${present} present, ${absent} absent`;
   $('summary-failures').textContent = `${failing} ${failing === 1 ? 'node' : 'nodes'}`;
@@ -419,7 +412,12 @@ function flush() {
   lastFlush = performance.now();
   const now = Date.now();
   const all = [...nodes.values()];
-  const newest = all.map(versionOf).reduce((a, b) => (b !== '' && (a === '' || compareVersions(b, a) > 0) ? b : a), '');
+  const counted = new Map();
+  for (const version of all.map(versionOf).filter((version) => version !== '')) {
+    counted.set(version, (counted.get(version) ?? 0) + 1);
+  }
+  const versions = [...counted].sort((a, b) => compareVersions(b[0], a[0]));
+  const newest = versions.length > 0 ? versions[0][0] : '';
   let healthy = 0;
   for (const node of all) {
     const problems = problemsOf(node, newest, now);
@@ -441,14 +439,14 @@ function flush() {
   }
   dirty.clear();
   everything = false;
-  const sorted = all.sort((a, b) => rankOf(a) - rankOf(b) || (a.name < b.name ? -1 : a.name > b.name ? 1 : 0));
+  const sorted = all.sort((a, b) => rankOf(a) - rankOf(b) || byText(a.name, b.name));
   if (sorted.length !== order.length || sorted.some((node, i) => node !== order[i])) {
     $('nodes').replaceChildren(...sorted.map((node) => node.element));
     order = sorted;
   }
   $('empty').hidden = all.length > 0;
   $('summary').hidden = all.length === 0;
-  renderSummary(now);
+  renderSummary(sorted, versions, now);
 }
 
 $('filter').addEventListener('input', () => {
