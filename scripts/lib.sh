@@ -2,18 +2,19 @@
 
 # install_missing [--architecture ARCH]... PACKAGE...: adds the foreign architectures not yet
 # known to dpkg, then installs the packages not yet installed (apt-get, as root or with sudo).
+# When a mirror in the middle of a sync leaves a foreign architecture's index out, see
+# install_on_partial_lists: such a package may be left out, and is then said so.
 install_missing() {
-  local architectures=() packages=() missing=() update="" sudo="" architecture package
+  local architectures=() packages=() missing=() update="" architecture package
   while [ $# -gt 0 ]; do
     case "$1" in
       --architecture) architectures+=("$2") && shift 2 ;;
       *) packages+=("$1") && shift ;;
     esac
   done
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
   for architecture in "${architectures[@]}"; do
     if ! dpkg --print-foreign-architectures | grep -qx "$architecture"; then
-      $sudo dpkg --add-architecture "$architecture"
+      as_root dpkg --add-architecture "$architecture"
       update=yes
     fi
   done
@@ -23,27 +24,120 @@ install_missing() {
   done
   if [ ${#missing[@]} -gt 0 ] || [ -n "$update" ]; then
     echo "== installing ${missing[*]:-nothing new, updating the package lists}"
-    $sudo apt-get update -qq
+    update_lists
     if [ ${#missing[@]} -gt 0 ]; then
-      DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+      if [ -z "$partial_lists" ]; then
+        apt_install "${missing[@]}"
+      else
+        install_on_partial_lists "${missing[@]}"
+      fi
     fi
   fi
 }
 
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+apt_install() {
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${apt_options[@]}" "$@"
+}
+apt_options=()
+
+# update_lists: apt-get update, three times at most while some index fails to download (a mirror
+# in the middle of a sync serves an index that its signed Release does not match, and apt leaves
+# it out). Sets partial_lists when the last try still left some out.
+partial_lists=""
+update_lists() {
+  local try log
+  for try in 1 2 3; do
+    if log=$(as_root apt-get update -qq 2>&1); then
+      partial_lists=""
+      return 0
+    fi
+    if ! grep -q '^E: Failed to fetch' <<<"$log"; then
+      echo "$log"
+      return 1
+    fi
+    [ "$try" -eq 3 ] || sleep 30
+  done
+  echo "the package lists lack what these failed downloads held:"
+  grep '^E: Failed to fetch' <<<"$log" | sed 's/^E: Failed to fetch /  /; s/  File has.*//'
+  partial_lists=yes
+}
+
+# install_on_partial_lists PACKAGE...: with an index left out, a foreign package may be found only
+# in an older version than its native twin has from the index that did come (a security update),
+# and Multi-Arch twins must be of one version. So each foreign package's source is held, for
+# these installs, to the newest version that the native and every foreign architecture asked for
+# all have; nothing is downgraded. The native packages must then install; a foreign one that
+# still cannot is left out, said so, and the stage that needs it says what it did not test.
+install_on_partial_lists() {
+  local native=() foreign=() package name source version architectures preferences
+  preferences=$(mktemp -d)
+  cp /etc/apt/preferences.d/* "$preferences"/ 2>/dev/null || true
+  for package in "$@"; do
+    case "$package" in
+      *:*) foreign+=("$package") ;;
+      *) native+=("$package") ;;
+    esac
+  done
+  for package in "${foreign[@]}"; do
+    name=${package%%:*}
+    architectures=$(printf '%s\n' "${foreign[@]}" | sed -n "s/^$name://p")
+    version=$(common_version "$name" $architectures)
+    source=$(apt-cache show --no-all-versions "$package" 2>/dev/null |
+      sed -n 's/^Source: \([^ ]*\).*/\1/p' | head -n 1)
+    if [ -n "$version" ]; then
+      printf 'Package: src:%s:any\nPin: version %s\nPin-Priority: 990\n\n' "${source:-$name}" \
+        "$version" >>"$preferences/zendrocast-common-versions"
+    fi
+  done
+  apt_options=(-o "Dir::Etc::PreferencesParts=$preferences")
+  if ! apt_install "$@" 2>/dev/null; then
+    [ ${#native[@]} -eq 0 ] || apt_install "${native[@]}"
+    for package in "${foreign[@]}"; do
+      if ! apt_install "$package" >/dev/null 2>&1; then
+        echo "NOT INSTALLED: $package (its architecture's index is left out of the package lists)"
+      fi
+    done
+  fi
+  apt_options=()
+  rm -rf "$preferences"
+}
+
+# not_installed PACKAGE: true when install_missing had to leave it out.
+not_installed() {
+  ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"
+}
+
+# common_version NAME ARCHITECTURE...: the newest version of NAME that the native architecture
+# and each one given have in the package lists.
+common_version() {
+  local name=$1 version architecture
+  shift
+  for version in $(apt-cache madison "$name" | awk -F' *[|] *' '{print $2}'); do
+    for architecture in "$@"; do
+      apt-cache madison "$name:$architecture" | awk -F' *[|] *' '{print $2}' |
+        grep -qxF "$version" || continue 2
+    done
+    echo "$version"
+    return 0
+  done
+}
+
 # need_deb_src: adds a deb-src entry beside Debian's deb one, for apt-get source.
 need_deb_src() {
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
   if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ &&
     ! grep -qs '^deb-src' /etc/apt/sources.list; then
     if [ -f /etc/apt/sources.list.d/debian.sources ]; then
       sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-        $sudo tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
+        as_root tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
     else
       sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
-        $sudo tee /etc/apt/sources.list.d/debian-src.list >/dev/null
+        as_root tee /etc/apt/sources.list.d/debian-src.list >/dev/null
     fi
-    $sudo apt-get update -qq
+    update_lists
   fi
 }
 

@@ -6,9 +6,12 @@ export WINEDLLOVERRIDES="winemenubuilder.exe=d"
 builds=(--binary "linux=linux:/tmp/results/zendrocast")
 wine=""
 [ ! -d wineprefix ] || wine=yes
+# The host may have no 32-bit Wine: then only the 64-bit builds run.
+wine32=$wine
+[ ! -f no-wine32 ] || wine32=""
 # A prefix made where 32-bit programs do not run has an empty syswow64: Wine fills it here, once
 # its timestamp no longer says the prefix is current.
-if [ -n "$wine" ] && [ -f finish-wine-prefix ]; then
+if [ -n "$wine32" ] && [ -f finish-wine-prefix ]; then
   started=$(date +%s)
   rm -f "$WINEPREFIX/.update-timestamp"
   /usr/lib/wine/wine64 wineboot -u >/dev/null 2>&1
@@ -19,12 +22,15 @@ if [ -n "$wine" ] && [ -f finish-wine-prefix ]; then
     echo "wine prefix: wineboot -u left syswow64 without kernel32.dll: no Windows runs"
     echo "wine prefix status 1"
     wine=""
+    wine32=""
   fi
 fi
 if [ -n "$wine" ]; then
   builds+=(--binary "win64=wine:/usr/lib/wine/wine64 /tmp/results/win64/zendrocast.exe"
-    --binary "win32=wine:/usr/lib/wine/wine /tmp/results/win32/zendrocast.exe"
     --wineserver /usr/lib/wine/wineserver64)
+fi
+if [ -n "$wine32" ]; then
+  builds+=(--binary "win32=wine:/usr/lib/wine/wine /tmp/results/win32/zendrocast.exe")
 fi
 # The project's udev rule, where udevadm test reads rules (/run is the guest's own).
 mkdir -p /run/udev/rules.d runs
@@ -58,7 +64,7 @@ echo "bridge status $?"
 cat bridge.log
 
 # The 32-bit installer: its zendrocast --version from PATH, which only this guest's kernel runs.
-if [ -n "$wine" ]; then
+if [ -n "$wine32" ]; then
   msi=$(ls win32/zendrocast-*-x86.msi | head -n 1)
   version=${msi#win32/zendrocast-}
   version=${version%-x86.msi}

@@ -22,6 +22,10 @@ source scripts/lib.sh
 install_missing --architecture i386 qemu-system-x86 busybox-static wine64 wine32:i386 \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 cmake g++ libgtest-dev udev mosquitto openssl \
   libssl-dev libfuse3-dev pkg-config dpkg-dev wixl msitools
+# Wine's 32-bit loader may be left out (when the package lists lack its architecture's index):
+# then the 64-bit builds run, and the 32-bit ones are said to be untested.
+wine32=yes
+! not_installed wine32:i386 || wine32=""
 # libmosquitto's source, which the bridge's build compiles.
 scripts/libmosquitto.sh
 
@@ -49,6 +53,7 @@ fi
 results=$PWD/build/realstack
 rm -rf "$results"
 mkdir -p "$results"
+[ -n "$wine32" ] || touch "$results/no-wine32"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch" "$results/wineprefix"' EXIT
 initramfs=$scratch/initramfs
@@ -98,7 +103,7 @@ if [ ! -f "$windows/system32/kernel32.dll" ]; then
 fi
 # Wine fills syswow64 by running 32-bit programs, which this machine's kernel may not run; the
 # guest's does, and finishes the prefix before its 32-bit runs.
-if [ ! -f "$windows/syswow64/kernel32.dll" ]; then
+if [ -n "$wine32" ] && [ ! -f "$windows/syswow64/kernel32.dll" ]; then
   echo "== this kernel runs no 32-bit programs: the guest finishes the Wine prefix (about 3 min)"
   touch "$results/finish-wine-prefix"
 fi
@@ -127,4 +132,8 @@ if grep -q '^wine prefix status 1$' "$results/guest.log"; then
 fi
 grep -q '^runner status 0$' "$results/guest.log"
 grep -q '^bridge status 0$' "$results/guest.log"
-[ ! -d "$results/wineprefix" ] || grep -q '^x86 installer status 0$' "$results/guest.log"
+if [ -z "$wine32" ]; then
+  echo "NOT TESTED: the 32-bit Windows builds and installer (wine32:i386 is not installed here)"
+elif [ -d "$results/wineprefix" ]; then
+  grep -q '^x86 installer status 0$' "$results/guest.log"
+fi
