@@ -8,7 +8,7 @@
 # moments, and every command the broker acknowledged checked for exactly one result. Needs root,
 # /dev/fuse and mosquitto; builds what it runs (Release).
 # Usage: scripts/bridge-benchmark.sh [IDLE_SECONDS]   (default 65: longer than the keep-alive)
-#        scripts/bridge-benchmark.sh --reconnect [BRIDGES]   (default 40)
+#        scripts/bridge-benchmark.sh --reconnect [BRIDGES]   (default 200)
 #        scripts/bridge-benchmark.sh --cluster [BRIDGES]   (default 60: a three-node RabbitMQ
 #                                             cluster, its busiest node killed)
 #        scripts/bridge-benchmark.sh --chaos [SECONDS | --minutes N] [--seed N] [--max-qos 1]

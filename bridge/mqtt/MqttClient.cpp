@@ -15,7 +15,6 @@ namespace {
 
 using BridgeLog::Log;
 
-constexpr int LongestBackoff = 60;
 // MQTT 5 connects closed without an answer in a row before auto takes 3.1.1: a broker that is
 // stopping or starting closes one so too, and one such moment must not decide the version.
 constexpr int SilencesBefore311 = 3;
@@ -43,6 +42,7 @@ Client::Client(Settings settings)
       Spoke5_(Settings_.Brokers.size(), false),
       Took311_(Settings_.Brokers.size(), false),
       Current_(Settings_.Brokers.empty() ? 0 : Settings_.FirstBroker % Settings_.Brokers.size()),
+      Backoff_(Settings_.Brokers.size()),
       Random_(std::random_device{}()) {}
 
 Client::~Client() {
@@ -245,7 +245,7 @@ void Client::OnConnect(mosquitto*, void* self, int reason, int flags,
     mosquitto_property_read_byte(properties, MQTT_PROP_MAXIMUM_QOS, &maximum, false);
     {
       std::lock_guard<std::mutex> guard(client->Lock_);
-      client->Failures_ = 0;
+      client->Backoff_.Reset();
       client->Accepted_ = true;
       if (client->Version5_[client->Current_]) {
         client->Spoke5_[client->Current_] = true;
@@ -422,14 +422,6 @@ void Client::Pause(std::chrono::milliseconds wait) {
   Wake_.wait_for(guard, wait, [this] { return Stopping_; });
 }
 
-std::chrono::milliseconds Client::NextWait() {
-  // The step grows per round of the list, and each wait is drawn between half the step and the
-  // whole of it, so that a fleet that lost its broker at one moment does not come back at one.
-  const int rounds = (Failures_ - 1) / static_cast<int>(Settings_.Brokers.size());
-  const int step = std::min(1 << std::min(rounds, 6), LongestBackoff) * 1000;
-  return std::chrono::milliseconds(std::uniform_int_distribution<int>(step / 2, step)(Random_));
-}
-
 bool Client::Connect() {
   const BridgeConfig::Broker& broker = Settings_.Brokers[Current_];
   const bool version5 = UsesVersion5();
@@ -548,9 +540,12 @@ void Client::Run() {
     std::chrono::milliseconds wait{0};
     {
       std::lock_guard<std::mutex> guard(Lock_);
-      ++Failures_;
       Current_ = (Current_ + 1) % Settings_.Brokers.size();
-      wait = NextWait();
+      wait = std::chrono::milliseconds(
+          Backoff_.Next(std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count(),
+                        Random_));
     }
     Log(several ? "trying " + Address(Current_) + " in " + Seconds(wait) + " s"
                 : "retrying in " + Seconds(wait) + " s");

@@ -1,12 +1,13 @@
 // The one wrapper around libmosquitto: a connection kept on a thread of its own to the first of
-// several brokers that answers, with reconnects on a jittered backoff that doubles per round of
-// the list (1 s up to 60 s), MQTT 5 where the broker speaks it and 3.1.1 otherwise, a
+// several brokers that answers, with reconnects at random moments of windows that grow per round
+// of the list (5 s up to 60 s), MQTT 5 where the broker speaks it and 3.1.1 otherwise, a
 // persistent session, and a last will. Connects, subscription grants and messages reach the
 // caller as events, announced on a file descriptor its own poll loop watches.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "bridge/BridgeConfig.h"
+#include "bridge/mqtt/Backoff.h"
 #include "bridge/system/BridgeSystem.h"
 
 struct mosquitto;
@@ -140,7 +142,6 @@ class Client {
   // Why the last connection failed at the TLS level, as a user can act on it; "" otherwise.
   std::string TlsTrouble();
   void Pause(std::chrono::milliseconds wait);  // until then or until Stop
-  std::chrono::milliseconds NextWait();        // jittered, from the failures in a row
 
   Settings Settings_;
   mosquitto* Handle_ = nullptr;
@@ -159,7 +160,7 @@ class Client {
   std::vector<bool> Took311_;   // per broker: it accepted 3.1.1 after MQTT 5 went unanswered
   int Silences_ = 0;            // MQTT 5 connects closed without an answer since one was accepted
   std::size_t Current_ = 0;     // the broker tried or connected now
-  int Failures_ = 0;            // failed attempts since the last accepted connect
+  Backoff Backoff_;
   int MaximumQos_ = 2;
   // A message until the broker has it: a broker whose quota of messages in flight is full
   // refuses one (MQTT 5), which is then sent again.

@@ -11,7 +11,7 @@
 // the commands sent to the fleet meanwhile that got no result;
 // or, with --chaos, the chaos run (Chaos.cpp).
 // Usage: zendrocast_bridge_benchmark [IDLE_SECONDS]   (as root, with /dev/fuse and mosquitto)
-//        zendrocast_bridge_benchmark --reconnect [BRIDGES]   (default 40)
+//        zendrocast_bridge_benchmark --reconnect [BRIDGES]   (default 200)
 //        zendrocast_bridge_benchmark --cluster [BRIDGES]   (default 60)
 //        zendrocast_bridge_benchmark --chaos [SECONDS | --minutes N] [--seed N] [--max-qos 1]
 #include <fcntl.h>
@@ -301,7 +301,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "bridge benchmark: %s\n", unavailable.c_str());
       return 2;
     }
-    return Reconnect(argc > 2 ? std::atoi(argv[2]) : 40);
+    return Reconnect(argc > 2 ? std::atoi(argv[2]) : 200);
   }
   if (argc > 1 && std::string(argv[1]) == "--cluster") {
     const std::string unavailable = MqttRig::Unavailable(false);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,8 +13,10 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <random>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "bridge/BoxNames.h"
 #include "bridge/BridgeConfig.h"
@@ -23,6 +26,7 @@
 #include "bridge/Json.h"
 #include "bridge/Log.h"
 #include "bridge/ToolRuns.h"
+#include "bridge/mqtt/Backoff.h"
 #include "bridge/system/BridgeSystem.h"
 #include "device/CommandFields.h"
 #include "device/WriteToDeviceMod.h"
@@ -734,6 +738,49 @@ TEST(Journal, StaysSmallAndPrivateThroughManyCommands) {
   EXPECT_TRUE(BridgeSystem::ReadSecret(path, "the journal", contents, error)) << error;
   std::remove(path.c_str());
   std::remove((path + ".lock").c_str());
+}
+
+TEST(Backoff, AFleetThatLostItsBrokerTogetherComesBackSpreadWheneverTheBrokerReturns) {
+  // 1,000 bridges lose the broker within 5 ms; it is back after `away`; an attempt before that
+  // fails within 2 ms.
+  std::mt19937 random(7);
+  for (const std::int64_t away : {300, 3000, 5000, 7000, 20000, 90000, 400000}) {
+    std::vector<std::int64_t> back;
+    std::int64_t latest = 0;  // the end of the window after the one the broker returned in
+    for (std::int64_t end = 0, window = 0; latest == 0; ++window) {
+      end += Mqtt::Backoff::WindowMs(static_cast<int>(window), 1);
+      latest = end > away ? end + Mqtt::Backoff::WindowMs(static_cast<int>(window) + 1, 1) : 0;
+    }
+    for (int bridge = 0; bridge < 1000; ++bridge) {
+      Mqtt::Backoff backoff(1);
+      std::int64_t now = bridge % 6;
+      do {
+        const std::int64_t wait = backoff.Next(now, random);
+        ASSERT_GE(wait, 0);
+        now += wait + (now + wait < away ? 2 : 0);
+      } while (now < away);
+      back.push_back(now);
+    }
+    std::sort(back.begin(), back.end());
+    std::size_t busiest = 0;
+    for (std::size_t first = 0, last = 0; first < back.size(); ++first) {
+      while (last < back.size() && back[last] < back[first] + 250) {
+        ++last;
+      }
+      busiest = std::max(busiest, last - first);
+    }
+    EXPECT_LE(busiest, 80u) << "back after " << away << " ms";
+    EXPECT_LE(back.back(), latest) << "back after " << away << " ms";
+  }
+  // An attempt that overran its windows waits no longer than a window from its end, and a
+  // list of brokers is gone round before the windows grow.
+  Mqtt::Backoff slow(3);
+  std::mt19937 seeded(1);
+  EXPECT_LT(slow.Next(0, seeded), 5000);
+  EXPECT_LT(slow.Next(31000, seeded), 9000);
+  EXPECT_EQ(Mqtt::Backoff::WindowMs(5, 3), 5000);
+  EXPECT_EQ(Mqtt::Backoff::WindowMs(6, 3), 10000);
+  EXPECT_EQ(Mqtt::Backoff::WindowMs(40, 3), 60000);
 }
 
 TEST(Log, TextsFromOutsideStayOnOneLineAndInTheirOrder) {
