@@ -139,7 +139,7 @@ Mqtt::Settings ClientSettings(const State& state, const std::string& password) {
   Mqtt::Settings settings;
   settings.Brokers = config.Brokers;
   // A fleet with one list of a cluster's nodes spreads over them, each node starting at its own.
-  settings.FirstBroker = StableHash(state.Node.Name) % config.Brokers.size();
+  settings.BrokerHash = StableHash(state.Node.Name);
   settings.Tls = config.Tls;
   settings.CaFile = config.CaFile;
   settings.CertFile = config.CertFile;

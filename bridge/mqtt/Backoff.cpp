@@ -1,6 +1,8 @@
 #include "bridge/mqtt/Backoff.h"
 
 #include <algorithm>
+#include <numeric>
+#include <vector>
 
 namespace Mqtt {
 namespace {
@@ -32,6 +34,16 @@ std::int64_t Backoff::Next(std::int64_t nowMs, std::mt19937& random) {
       return std::uniform_int_distribution<std::int64_t>(from, end - 1)(random) - nowMs;
     }
   }
+}
+
+std::size_t Stride(std::size_t hash, std::size_t brokers) {
+  std::vector<std::size_t> strides;
+  for (std::size_t stride = 1; stride < brokers; ++stride) {
+    if (std::gcd(stride, brokers) == 1) {
+      strides.push_back(stride);
+    }
+  }
+  return strides.empty() ? 1 : strides[(hash / brokers) % strides.size()];
 }
 
 }  // namespace Mqtt

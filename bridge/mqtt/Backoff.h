@@ -28,4 +28,9 @@ class Backoff {
   std::int64_t WindowStart_ = 0;
 };
 
+// How far round the list of brokers a bridge goes after a failure, from the hash of its name: a
+// step that visits every broker in a round, and differs between bridges, so that those of a
+// broker that is lost spread over the others instead of all moving to the next in the list.
+std::size_t Stride(std::size_t hash, std::size_t brokers);
+
 }  // namespace Mqtt

@@ -41,7 +41,8 @@ Client::Client(Settings settings)
       Version5_(Settings_.Brokers.size(), Settings_.Version != BridgeConfig::Protocol::V311),
       Spoke5_(Settings_.Brokers.size(), false),
       Took311_(Settings_.Brokers.size(), false),
-      Current_(Settings_.Brokers.empty() ? 0 : Settings_.FirstBroker % Settings_.Brokers.size()),
+      Current_(Settings_.Brokers.empty() ? 0 : Settings_.BrokerHash % Settings_.Brokers.size()),
+      Stride_(Stride(Settings_.BrokerHash, Settings_.Brokers.size())),
       Backoff_(Settings_.Brokers.size()),
       Random_(std::random_device{}()) {}
 
@@ -540,7 +541,7 @@ void Client::Run() {
     std::chrono::milliseconds wait{0};
     {
       std::lock_guard<std::mutex> guard(Lock_);
-      Current_ = (Current_ + 1) % Settings_.Brokers.size();
+      Current_ = (Current_ + Stride_) % Settings_.Brokers.size();
       wait = std::chrono::milliseconds(
           Backoff_.Next(std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now().time_since_epoch())

@@ -29,7 +29,7 @@ namespace Mqtt {
 
 struct Settings {
   std::vector<BridgeConfig::Broker> Brokers;  // tried in turn, round the list
-  std::size_t FirstBroker = 0;                // where the first round starts
+  std::size_t BrokerHash = 0;  // where the first round starts, and the step round the list
   bool Tls = false;
   std::string CaFile;    // empty: the system's certificate authorities
   std::string CertFile;  // client certificate and key, both or neither
@@ -160,6 +160,7 @@ class Client {
   std::vector<bool> Took311_;   // per broker: it accepted 3.1.1 after MQTT 5 went unanswered
   int Silences_ = 0;            // MQTT 5 connects closed without an answer since one was accepted
   std::size_t Current_ = 0;     // the broker tried or connected now
+  std::size_t Stride_ = 1;      // how far round the list the next attempt goes
   Backoff Backoff_;
   int MaximumQos_ = 2;
   // A message until the broker has it: a broker whose quota of messages in flight is full

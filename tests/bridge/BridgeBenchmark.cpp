@@ -6,9 +6,11 @@
 //   - the bridge's wakeups per second and resident memory when idle;
 // or, with --reconnect, a fleet of bridges on one broker that is killed and restarted after 3 s:
 // the time until all are back, and the most that reconnect within any 250 ms;
-// or, with --cluster, a fleet of bridges on a three-node RabbitMQ cluster whose busiest node is
-// killed: the spread over the nodes before and after, the time until every bridge is back, and
-// the commands sent to the fleet meanwhile that got no result;
+// or, with --cluster, a fleet of bridges on a three-node RabbitMQ cluster: the time until all are
+// online, the nodes' memory (queues, connections) and the bridges'; the busiest node killed: the
+// spread over the nodes before and after, the time until every bridge is back, and the commands
+// sent to the fleet meanwhile that got no result or two; then one state request, as a wildcard
+// subscriber sees it;
 // or, with --chaos, the chaos run (Chaos.cpp).
 // Usage: zendrocast_bridge_benchmark [IDLE_SECONDS]   (as root, with /dev/fuse and mosquitto)
 //        zendrocast_bridge_benchmark --reconnect [BRIDGES]   (default 200)
@@ -26,6 +28,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -197,12 +200,72 @@ std::string Spread(const std::vector<MqttRig::Bridge>& fleet, const MqttRig::Rab
          std::to_string(carried[2]);
 }
 
+// A number in rabbitmqctl's JSON by its key (the first one), or 0.
+double JsonNumber(const std::string& json, const std::string& key) {
+  const std::size_t at = json.find("\"" + key + "\":");
+  return at == std::string::npos ? 0 : std::atof(json.c_str() + at + key.size() + 3);
+}
+
+// A node's memory as rabbitmqctl status breaks it down, in MB: the total the node counts, its
+// queues' processes (the quorum queues' Raft state among them) and its connections'.
+std::string NodeMemory(const MqttRig::RabbitBroker& node) {
+  const std::string json = node.ControlOutput("status --formatter json");
+  if (json.empty()) {
+    return "(gone)";
+  }
+  const std::size_t memory = json.find("\"memory\":");
+  const std::string part = memory == std::string::npos ? json : json.substr(memory);
+  double queues = 0;
+  for (const char* key : {"queue_procs", "quorum_queue_procs", "quorum_ets", "queue_slave_procs"}) {
+    queues += JsonNumber(part, key);
+  }
+  double connections = 0;
+  for (const char* key :
+       {"connection_readers", "connection_writers", "connection_channels", "connection_other"}) {
+    connections += JsonNumber(part, key);
+  }
+  char text[128];
+  std::snprintf(text, sizeof text, "%.0f MB (queues %.0f, connections %.0f)",
+                JsonNumber(part, "erlang") / 1e6, queues / 1e6, connections / 1e6);
+  return text;
+}
+
+// The fleet's bridges' resident memory: mean and largest, in kB.
+std::string FleetMemory(const std::vector<MqttRig::Bridge>& fleet) {
+  long total = 0;
+  long largest = 0;
+  for (const MqttRig::Bridge& bridge : fleet) {
+    const long kb = ResidentKb(bridge.Pid);
+    total += kb;
+    largest = std::max(largest, kb);
+  }
+  return std::to_string(total / static_cast<long>(fleet.size())) + " kB each (largest " +
+         std::to_string(largest) + ")";
+}
+
+// Waits until the peer has had no message for a while, up to a bound; the messages then.
+std::vector<MqttRig::Received> Quiet(MqttRig::Peer& peer, int quietSeconds, int boundSeconds) {
+  const auto bound = Clock::now() + std::chrono::seconds(boundSeconds);
+  std::size_t count = 0;
+  auto changed = Clock::now();
+  while (Clock::now() < bound && Clock::now() - changed < std::chrono::seconds(quietSeconds)) {
+    const std::size_t now = peer.Messages("").size();
+    if (now != count) {
+      count = now;
+      changed = Clock::now();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return peer.Messages("");
+}
+
 int Cluster(int bridges) {
   MqttRig::RabbitCluster cluster;
   cluster.Start();
   MqttRig::Broker secrets;  // its folder holds the bridges' password file
   secrets.Start();
   std::vector<MqttRig::Bridge> fleet(static_cast<std::size_t>(bridges));
+  const auto started = Clock::now();
   for (int i = 0; i < bridges; ++i) {
     fleet[i].Config = "host = " + cluster.Hosts() +
                       "\nusername = bridge\npassword_file = " + secrets.Folder +
@@ -211,21 +274,30 @@ int Cluster(int bridges) {
     fleet[i].Start({});
   }
   for (const MqttRig::Bridge& bridge : fleet) {
-    if (!bridge.WaitForLog("go at QoS 1", 60)) {
+    if (!bridge.WaitForLog("go at QoS 1", 300)) {
       std::fprintf(stderr, "a bridge did not connect:\n%s\n", bridge.Log().c_str());
       return 1;
     }
   }
+  const double online = Ms(Clock::now() - started);
   bool complete = false;
   const std::string before = Spread(fleet, cluster, complete);
+  std::printf(
+      "%d bridges on a cluster of 3 RabbitMQ nodes: all online %.1f s after the first "
+      "started, %s on each; bridges %s\n",
+      bridges, online / 1000, before.c_str(), FleetMemory(fleet).c_str());
+  for (const MqttRig::RabbitBroker& node : cluster.Nodes) {
+    std::printf("  %s: %s\n", node.Name.c_str(), NodeMemory(node).c_str());
+  }
+  std::fflush(stdout);
   int busiest = 0;
   std::vector<int> counts(3, 0);
   for (const MqttRig::Bridge& bridge : fleet) {
     ++counts[static_cast<std::size_t>(MqttRig::NodeOf(bridge, cluster))];
   }
   busiest = static_cast<int>(std::max_element(counts.begin(), counts.end()) - counts.begin());
-  MqttRig::Peer sender(cluster.Nodes[(busiest + 1) % 3].Port, "cluster-sender", "bridge",
-                       "bridge-secret", false);
+  const MqttRig::RabbitBroker& survivor = cluster.Nodes[(busiest + 1) % 3];
+  MqttRig::Peer sender(survivor.Port, "cluster-sender", "bridge", "bridge-secret", false);
   sender.Subscribe("zendrocast/+/+/result");
   // Those on the node that goes: back once they are connected again, elsewhere.
   std::vector<int> connects;
@@ -242,7 +314,7 @@ int Cluster(int bridges) {
                    "", 1);
   }
   double back = -1;
-  while (back < 0 && Clock::now() - killed < std::chrono::seconds(180)) {
+  while (back < 0 && Clock::now() - killed < std::chrono::seconds(600)) {
     bool all = true;
     for (std::size_t i = 0; i < fleet.size() && all; ++i) {
       all = !moving[i] || fleet[i].CountInLog("go at QoS 1") > connects[i];
@@ -252,19 +324,27 @@ int Cluster(int bridges) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  // Then every command's result.
-  std::size_t answered = 0;
-  const auto giveUp = Clock::now() + std::chrono::seconds(120);
+  // Then every command's result: none lost, none twice.
+  std::map<std::string, int> results;
+  const auto giveUp = Clock::now() + std::chrono::seconds(300);
   while (Clock::now() < giveUp) {
-    std::set<std::string> boxes;
+    results.clear();
     for (const MqttRig::Received& result : sender.Messages("")) {
-      boxes.insert(result.Topic);
+      ++results[result.Topic];
     }
-    answered = boxes.size();
-    if (answered >= static_cast<std::size_t>(bridges)) {
+    if (results.size() >= static_cast<std::size_t>(bridges)) {
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  // A second answer would come after the first: counted once the results have stopped.
+  results.clear();
+  for (const MqttRig::Received& result : Quiet(sender, 3, 30)) {
+    ++results[result.Topic];
+  }
+  std::size_t twice = 0;
+  for (const auto& [topic, count] : results) {
+    twice += count > 1 ? 1 : 0;
   }
   const std::string after = Spread(fleet, cluster, complete);
   // RabbitMQ also closes connections on the surviving nodes that published to a queue of the
@@ -273,12 +353,52 @@ int Cluster(int bridges) {
   for (std::size_t i = 0; i < fleet.size(); ++i) {
     alsoMoved += !moving[i] && fleet[i].CountInLog("go at QoS 1") > connects[i] ? 1 : 0;
   }
+  const std::size_t answered = results.size();
   std::printf(
-      "%d bridges on a cluster of 3 RabbitMQ nodes: %s on each before; node %d (%d bridges) "
-      "killed: every bridge back after %.2f s, %s on each after, %d bridges of the surviving "
-      "nodes reconnected too; %zu of %d commands sent meanwhile answered, %zu lost\n",
-      bridges, before.c_str(), busiest + 1, counts[static_cast<std::size_t>(busiest)], back / 1000,
-      after.c_str(), alsoMoved, answered, bridges, static_cast<std::size_t>(bridges) - answered);
+      "  node %d (%d bridges) killed: every bridge back after %.1f s, %s on each after, %d "
+      "bridges of the surviving nodes reconnected too; of %d commands sent meanwhile %zu "
+      "answered, %zu lost, %zu answered twice\n",
+      busiest + 1, counts[static_cast<std::size_t>(busiest)], back / 1000, after.c_str(), alsoMoved,
+      bridges, answered, static_cast<std::size_t>(bridges) - answered, twice);
+  std::fflush(stdout);
+  // One state request, seen by a wildcard subscriber on a surviving node once the retained
+  // state it was given has come.
+  MqttRig::Peer watcher(survivor.Port, "cluster-watcher", "bridge", "bridge-secret", false);
+  watcher.Subscribe("zendrocast/#");
+  const std::size_t retained = Quiet(watcher, 3, 300).size();
+  int refusals = 0;
+  for (const MqttRig::Bridge& bridge : fleet) {
+    refusals += bridge.CountInLog("the broker did not take the message");
+  }
+  const auto asked = Clock::now();
+  sender.Publish("zendrocast/request", "", false, "", "", 1);
+  const std::vector<MqttRig::Received> all = Quiet(watcher, 5, 600);
+  std::set<std::string> nodes;
+  double last = 0;
+  std::size_t answers = 0;
+  for (const MqttRig::Received& message : all) {
+    if (message.At > asked && message.Topic != "zendrocast/request" &&
+        message.Topic.find("/result") == std::string::npos) {
+      ++answers;
+      last = std::max(last, Ms(message.At - asked));
+      nodes.insert(message.Topic.substr(0, message.Topic.find('/', 11)));
+    }
+  }
+  int refusalsAfter = 0;
+  for (const MqttRig::Bridge& bridge : fleet) {
+    refusalsAfter += bridge.CountInLog("the broker did not take the message");
+  }
+  std::printf(
+      "  one request: %zu messages to a wildcard subscriber (which had %zu retained "
+      "before) from %zu of %d nodes, the last %.2f s after it; publishes the broker "
+      "refused: %d; bridges %s\n",
+      answers, retained, nodes.size(), bridges, last / 1000, refusalsAfter - refusals,
+      FleetMemory(fleet).c_str());
+  for (const MqttRig::RabbitBroker& node : cluster.Nodes) {
+    if (&node != &cluster.Nodes[busiest]) {
+      std::printf("  %s: %s\n", node.Name.c_str(), NodeMemory(node).c_str());
+    }
+  }
   for (MqttRig::Bridge& bridge : fleet) {
     bridge.Stop(SIGKILL);
     std::filesystem::remove_all(bridge.Folder);
@@ -289,7 +409,10 @@ int Cluster(int bridges) {
     std::filesystem::remove_all(node.Folder);
   }
   std::filesystem::remove_all(secrets.Folder);
-  return back >= 0 && answered == static_cast<std::size_t>(bridges) ? 0 : 1;
+  return back >= 0 && answered == static_cast<std::size_t>(bridges) && twice == 0 &&
+                 nodes.size() == static_cast<std::size_t>(bridges)
+             ? 0
+             : 1;
 }
 
 }  // namespace

@@ -781,6 +781,21 @@ TEST(Backoff, AFleetThatLostItsBrokerTogetherComesBackSpreadWheneverTheBrokerRet
   EXPECT_EQ(Mqtt::Backoff::WindowMs(5, 3), 5000);
   EXPECT_EQ(Mqtt::Backoff::WindowMs(6, 3), 10000);
   EXPECT_EQ(Mqtt::Backoff::WindowMs(40, 3), 60000);
+  // A round visits every broker, and the bridges of a lost one of three spread over the others.
+  std::map<std::size_t, int> next;
+  for (std::size_t brokers = 1; brokers <= 6; ++brokers) {
+    for (std::size_t hash = 0; hash < 3000; ++hash) {
+      std::set<std::size_t> round;
+      for (std::size_t i = 0, at = 0; i < brokers; ++i) {
+        round.insert(at);
+        at = (at + Mqtt::Stride(hash, brokers)) % brokers;
+      }
+      EXPECT_EQ(round.size(), brokers);
+      next[brokers == 3 && hash % 3 == 0 ? Mqtt::Stride(hash, 3) : 0] += 1;
+    }
+  }
+  EXPECT_GT(next[1], 450);
+  EXPECT_GT(next[2], 450);
 }
 
 TEST(Log, TextsFromOutsideStayOnOneLineAndInTheirOrder) {

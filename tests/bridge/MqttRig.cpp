@@ -330,6 +330,17 @@ bool RabbitBroker::Control(const std::string& arguments) const {
                          .c_str()) == 0;
 }
 
+std::string RabbitBroker::ControlOutput(const std::string& arguments) const {
+  const std::string output = Folder + "/ctl.out";
+  if (std::system(("setpriv --reuid=rabbitmq --regid=rabbitmq --init-groups sh " + Folder +
+                   "/ctl.sh " + arguments + " >" + output + " 2>>" + Folder + "/ctl.log")
+                      .c_str()) != 0) {
+    return "";
+  }
+  std::ifstream file(output);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
 void RabbitCluster::Start() {
   const int epmdPort = FreePort();
   Epmd =

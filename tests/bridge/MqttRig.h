@@ -66,6 +66,7 @@ struct RabbitBroker {
   void Stop(int signal = SIGKILL);  // SIGTERM: a clean shutdown, its queues saved
   // rabbitmqctl on this node; false when it fails (its output in Folder/ctl.log).
   bool Control(const std::string& arguments) const;
+  std::string ControlOutput(const std::string& arguments) const;  // its output; empty on failure
 };
 
 // Three RabbitMQ nodes on loopback, one cluster.
