@@ -12,7 +12,7 @@ namespace Mqtt {
 // moment of a window of its own; the windows follow each other from the first failure, 5 s each
 // for the first two rounds of the broker list, then doubling up to 60 s. A fleet that lost its
 // broker at one moment then comes back spread evenly over a window, whenever the broker returns,
-// and no bridge comes back later than the end of the window after the one it returned in.
+// and no bridge comes back later than the end of the window after the one its broker returned in.
 class Backoff {
  public:
   explicit Backoff(std::size_t brokers) : Brokers_(brokers == 0 ? 1 : brokers) {}

@@ -277,6 +277,24 @@ std::vector<MqttRig::Received> Quiet(MqttRig::Peer& peer, int quietSeconds, int 
   return peer.Messages("");
 }
 
+// Results by topic, each with how many times it came.
+std::map<std::string, int> ByTopic(const std::vector<MqttRig::Received>& messages) {
+  std::map<std::string, int> counted;
+  for (const MqttRig::Received& message : messages) {
+    ++counted[message.Topic];
+  }
+  return counted;
+}
+
+// The publishes the broker refused, as the fleet's logs say so far.
+int Refusals(const std::vector<MqttRig::Bridge>& fleet) {
+  int refusals = 0;
+  for (const MqttRig::Bridge& bridge : fleet) {
+    refusals += bridge.CountInLog("the broker did not take the message");
+  }
+  return refusals;
+}
+
 int Cluster(int bridges) {
   MqttRig::RabbitCluster cluster;
   cluster.Start();
@@ -346,20 +364,14 @@ int Cluster(int bridges) {
   std::map<std::string, int> results;
   const auto giveUp = Clock::now() + std::chrono::seconds(300);
   while (Clock::now() < giveUp) {
-    results.clear();
-    for (const MqttRig::Received& result : sender.Messages("")) {
-      ++results[result.Topic];
-    }
+    results = ByTopic(sender.Messages(""));
     if (results.size() >= static_cast<std::size_t>(bridges)) {
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   // A second answer would come after the first: counted once the results have stopped.
-  results.clear();
-  for (const MqttRig::Received& result : Quiet(sender, 3, 30)) {
-    ++results[result.Topic];
-  }
+  results = ByTopic(Quiet(sender, 3, 30));
   std::size_t twice = 0;
   for (const auto& [topic, count] : results) {
     twice += count > 1 ? 1 : 0;
@@ -384,10 +396,7 @@ int Cluster(int bridges) {
   MqttRig::Peer watcher(survivor.Port, "cluster-watcher", "bridge", "bridge-secret", false);
   watcher.Subscribe("zendrocast/#");
   const std::size_t retained = Quiet(watcher, 3, 300).size();
-  int refusals = 0;
-  for (const MqttRig::Bridge& bridge : fleet) {
-    refusals += bridge.CountInLog("the broker did not take the message");
-  }
+  const int refusals = Refusals(fleet);
   const auto asked = Clock::now();
   sender.Publish("zendrocast/request", "", false, "", "", 1);
   const std::vector<MqttRig::Received> all = Quiet(watcher, 5, 600);
@@ -402,15 +411,11 @@ int Cluster(int bridges) {
       nodes.insert(message.Topic.substr(0, message.Topic.find('/', 11)));
     }
   }
-  int refusalsAfter = 0;
-  for (const MqttRig::Bridge& bridge : fleet) {
-    refusalsAfter += bridge.CountInLog("the broker did not take the message");
-  }
   std::printf(
       "  one request: %zu messages to a wildcard subscriber (which had %zu retained "
       "before) from %zu of %d nodes, the last %.2f s after it; publishes the broker "
       "refused: %d; bridges %s\n",
-      answers, retained, nodes.size(), bridges, last / 1000, refusalsAfter - refusals,
+      answers, retained, nodes.size(), bridges, last / 1000, Refusals(fleet) - refusals,
       FleetMemory(fleet).c_str());
   for (const MqttRig::RabbitBroker& node : cluster.Nodes) {
     if (&node != &cluster.Nodes[busiest]) {

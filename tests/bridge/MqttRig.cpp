@@ -324,17 +324,26 @@ void RabbitBroker::Start(bool wait) {
   }
 }
 
-bool RabbitBroker::Control(const std::string& arguments) const {
-  return std::system(("setpriv --reuid=rabbitmq --regid=rabbitmq --init-groups sh " + Folder +
-                      "/ctl.sh " + arguments + " >>" + Folder + "/ctl.log 2>&1")
+namespace {
+
+// rabbitmqctl on the node as the rabbitmq user, its output appended (">>") or written (">") to
+// the file after redirect, its errors to the node's ctl.log.
+bool RunControl(const std::string& folder, const std::string& arguments,
+                const std::string& redirect) {
+  return std::system(("setpriv --reuid=rabbitmq --regid=rabbitmq --init-groups sh " + folder +
+                      "/ctl.sh " + arguments + " " + redirect + " 2>>" + folder + "/ctl.log")
                          .c_str()) == 0;
+}
+
+}  // namespace
+
+bool RabbitBroker::Control(const std::string& arguments) const {
+  return RunControl(Folder, arguments, ">>" + Folder + "/ctl.log");
 }
 
 std::string RabbitBroker::ControlOutput(const std::string& arguments) const {
   const std::string output = Folder + "/ctl.out";
-  if (std::system(("setpriv --reuid=rabbitmq --regid=rabbitmq --init-groups sh " + Folder +
-                   "/ctl.sh " + arguments + " >" + output + " 2>>" + Folder + "/ctl.log")
-                      .c_str()) != 0) {
+  if (!RunControl(Folder, arguments, ">" + output)) {
     return "";
   }
   std::ifstream file(output);
