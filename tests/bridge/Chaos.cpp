@@ -145,6 +145,7 @@ class Run {
     Broker_.Start();
     Sender_ = std::make_unique<MqttRig::Peer>(Broker_.Port, "chaos-sender");
     Sender_->Subscribe(Base + "+/result");
+    Sender_->Subscribe(Base + "status");
     Bridge_.Root = Root_;
     Bridge_.Config = MqttRig::BridgeConfig(Broker_,
                                            "node_name = chaos\nkeepalive = 10\n"
@@ -155,6 +156,12 @@ class Run {
         std::fprintf(stderr, "chaos: the bridge did not start:\n%s\n", Bridge_.Log().c_str());
         return false;
       }
+    }
+    // Its status comes after its subscriptions on the one connection: a command sent before it
+    // could reach the broker while nothing is subscribed, and be dropped there.
+    if (!Sender_->WaitForLast(Base + "status", "online", 30)) {
+      std::fprintf(stderr, "chaos: the bridge did not come online:\n%s\n", Bridge_.Log().c_str());
+      return false;
     }
     std::printf("chaos run: %d s, seed %u, broker max_qos %d\n", Options_.Seconds, Options_.Seed,
                 Options_.MaxQos);
