@@ -168,6 +168,9 @@ void Route(State& state, const std::string& id, Command command, bool taken = tr
            "busy: " + std::to_string(box->second.Queue.size()) + " commands waiting");
   } else {
     box->second.Queue.push_back(command);
+    // At once: with the commands of one read routed together, one the box can run now must not
+    // count as waiting when the next is routed.
+    StartNext(state, id, box->second);
   }
 }
 
