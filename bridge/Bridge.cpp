@@ -155,6 +155,9 @@ Mqtt::Settings ClientSettings(const State& state, const std::string& password) {
   Journal::File* journal = state.Journal;
   settings.Acknowledged = [journal](std::uint64_t id) { journal->Acknowledged(id); };
   settings.Released = [journal](int mid) { journal->Release(mid); };
+  // What a batch took and dropped is written through once, before its acknowledgements leave.
+  settings.BatchBegins = [journal] { journal->Hold(); };
+  settings.BatchEnds = [journal] { journal->Flush(); };
   return settings;
 }
 

@@ -319,9 +319,10 @@ void File::Failed(const std::string& error) {
   Failing_ = true;
 }
 
-bool File::Append(const std::string& body, bool sync, std::string& error) {
+bool File::Append(const std::string& body, Sync sync, std::string& error) {
   const std::string record = Framed(body);
-  if (!BridgeSystem::AppendToFile(Handle_, record, sync, error)) {
+  const bool through = sync == Sync::Now || (sync == Sync::Batch && !Holding_);
+  if (!BridgeSystem::AppendToFile(Handle_, record, through, error)) {
     error = Path_ + ": " + error;
     Failed(error);
     return false;
@@ -330,6 +331,8 @@ bool File::Append(const std::string& body, bool sync, std::string& error) {
     BridgeLog::Log("the journal is written again: " + Path_);
   }
   Failing_ = false;
+  // Written through, the file is, with all that came before.
+  Unsynced_ = !through && (Unsynced_ || sync == Sync::Batch);
   ++Records_;
   Bytes_ += record.size();
   return true;
@@ -349,7 +352,24 @@ bool File::Compact(std::string& error) {
   }
   Records_ = Entries_.size();
   Bytes_ = bytes.size();
+  Unsynced_ = false;  // the new file was written through
   return true;
+}
+
+void File::Hold() {
+  std::lock_guard<std::mutex> guard(Lock_);
+  Holding_ = true;
+}
+
+void File::Flush() {
+  std::lock_guard<std::mutex> guard(Lock_);
+  Holding_ = false;
+  std::string error;
+  if (Unsynced_ && !BridgeSystem::AppendToFile(Handle_, std::string(), true, error)) {
+    Failed(Path_ + ": " + error);
+    return;
+  }
+  Unsynced_ = false;
 }
 
 std::uint64_t File::Take(Entry entry, std::string& error, bool resent, bool* duplicate) {
@@ -385,7 +405,7 @@ std::uint64_t File::Take(Entry entry, std::string& error, bool resent, bool* dup
   }
   const std::uint64_t id = NextId_;
   entry.Id = id;
-  if (!Append(TakenBody(entry), true, error)) {
+  if (!Append(TakenBody(entry), Sync::Batch, error)) {
     return 0;
   }
   ++NextId_;
@@ -402,7 +422,7 @@ bool File::Start(std::uint64_t id, std::string& error) {
     return true;
   }
   entry->Started = true;
-  const bool written = Append(Body('S', id), true, error);
+  const bool written = Append(Body('S', id), Sync::Now, error);
   MaybeCompact();
   return written;
 }
@@ -420,7 +440,7 @@ void File::Answer(std::uint64_t id, const ToolRuns::Outcome& outcome, long durat
   Pending_[static_cast<std::size_t>(entry - Entries_.data())] = messages;
   // Not written through: lost with a power cut, the entry is answered as interrupted instead.
   std::string error;
-  Append(AnsweredBody(id, outcome, durationMs), false, error);
+  Append(AnsweredBody(id, outcome, durationMs), Sync::Later, error);
   MaybeCompact();
 }
 
@@ -441,7 +461,7 @@ void File::Acknowledged(std::uint64_t id) {
   // Kept until the broker releases it, which a broker that restarted may not have done yet.
   entry->Acknowledged = true;
   std::string error;
-  Append(Body('A', id), true, error);
+  Append(Body('A', id), Sync::Batch, error);
   MaybeCompact();
 }
 
@@ -450,8 +470,9 @@ void File::Drop(std::size_t index) {
   Entries_.erase(Entries_.begin() + static_cast<std::ptrdiff_t>(index));
   Pending_.erase(Pending_.begin() + static_cast<std::ptrdiff_t>(index));
   std::string error;
-  // Written through: a result the broker has must not be published again after a power cut.
-  Append(Body('D', id), true, error);
+  // Written through, with the batch that brought the acknowledgement: a result the broker has must
+  // not be published again after a power cut.
+  Append(Body('D', id), Sync::Batch, error);
   MaybeCompact();
 }
 
@@ -468,7 +489,7 @@ void File::Release(Entry& entry) {
   // Not written through: a process that ends keeps what it wrote, and after a power cut a
   // command resent under the id is still told from a new one by its dup flag and content.
   std::string error;
-  Append(Body('P', entry.Id), false, error);
+  Append(Body('P', entry.Id), Sync::Later, error);
   MaybeCompact();
 }
 

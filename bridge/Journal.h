@@ -8,10 +8,11 @@
 // for one and not taken again.
 //
 // The file is a magic number and then records, each its length, its CRC-32 and its body, written
-// through (fdatasync) where a crash must not lose it. A record cut short by a crash is recognised
-// by its length or CRC and skipped. The file is rewritten with only its live entries when the
-// dropped ones outnumber them. One bridge at a time: a lock beside it (PATH.lock) is held from
-// before the first read until the bridge ends, so that no other rewrites it under this one.
+// through (fdatasync) where a crash must not lose it: once per batch of messages from the network,
+// before their acknowledgements leave (Hold, Flush), or at once. A record cut short by a crash is
+// recognised by its length or CRC and skipped. The file is rewritten with only its live entries
+// when the dropped ones outnumber them. One bridge at a time: a lock beside it (PATH.lock) is held
+// from before the first read until the bridge ends, so that no other rewrites it under this one.
 #pragma once
 
 #include <cstdint>
@@ -58,12 +59,12 @@ class File {
   // The most entries it holds at once (the queues' room and the runs under way): Take refuses
   // beyond it.
   void SetLimit(std::size_t limit);
-  // Writes the entry through and gives it its id; 0 when the journal is full or cannot be
-  // written (error says why). A failure to write is logged, once while it lasts. An entry with
-  // a packet id (Mid) that a held one has already: when resent (the PUBLISH's dup flag) with the
-  // same box, payload and correlation data, it is that one again, whose id is returned with
-  // duplicate set; otherwise the broker has released the held one and reused its id. A resend
-  // of one of the last commands released is a duplicate too (duplicate set, 0 returned).
+  // Writes the entry (through, or with its batch: Hold) and gives it its id; 0 when the journal
+  // is full or cannot be written (error says why). A failure to write is logged, once while it
+  // lasts. An entry with a packet id (Mid) that a held one has already: when resent (the PUBLISH's
+  // dup flag) with the same box, payload and correlation data, it is that one again, whose id is
+  // returned with duplicate set; otherwise the broker has released the held one and reused its id.
+  // A resend of one of the last commands released is a duplicate too (duplicate set, 0 returned).
   std::uint64_t Take(Entry entry, std::string& error, bool resent = false,
                      bool* duplicate = nullptr);
   // The broker released the QoS 2 command with this packet id (its PUBREL); 0: all of them (it
@@ -78,12 +79,21 @@ class File {
   std::size_t Live() const;
   // The file's size, in bytes.
   std::uint64_t Bytes() const;
+  // A batch of messages from the network is handed over: until Flush, what must be written
+  // through before their acknowledgements leave (a command taken, a result's entry dropped or
+  // kept) is written, and written through once, by Flush. A run's start is written through at
+  // once all the same. A failure to write through is logged.
+  void Hold();
+  void Flush();
 
  private:
   bool Read(const std::string& path, std::vector<Entry>& left, std::string& note,
             std::string& error);
   void Close();
-  bool Append(const std::string& body, bool sync, std::string& error);
+  // Later: lost with a power cut, harmlessly; Batch: before the batch's acknowledgements leave
+  // (at once when none is held); Now: before it returns.
+  enum class Sync { Later, Batch, Now };
+  bool Append(const std::string& body, Sync sync, std::string& error);
   void MaybeCompact();  // once the dropped entries' records outnumber the live ones
   bool Compact(std::string& error);
   void Failed(const std::string& error);  // logs the first failure of a run of them
@@ -101,7 +111,9 @@ class File {
   std::size_t Limit_ = 0;
   std::size_t Records_ = 0;  // in the file, live or not
   std::uint64_t Bytes_ = 0;
-  bool Failing_ = false;  // the last write failed (logged once)
+  bool Failing_ = false;   // the last write failed (logged once)
+  bool Holding_ = false;   // a batch is being handed over (Hold)
+  bool Unsynced_ = false;  // a record of the batch is not yet written through
   // The packet ids and contents of the last QoS 2 commands released. Mosquitto 2.0.11 has more
   // in flight than it restores at its restart, and sends those beyond again as new messages,
   // released or not; it numbers a client's messages in turn, so an id comes back only 65,535

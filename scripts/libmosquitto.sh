@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Unpacks the source of libmosquitto that the bridge is built with: Debian's own, at a pinned
-# version, with bridge/mqtt/libmosquitto-qos2.patch applied (QoS 2 messages handed over when
-# their PUBLISH arrives, so that the bridge's journal holds them before the PUBREC leaves). The
-# bridge's build compiles it for whichever system it targets.
+# version, with bridge/mqtt/libmosquitto-journal.patch applied (QoS 2 messages handed over when
+# their PUBLISH arrives, so that the bridge's journal holds them before the PUBREC leaves; the
+# acknowledgements of one read of the network held until the journal has written it through).
+# The bridge's build compiles it for whichever system it targets.
 # Usage: scripts/libmosquitto.sh   (into build-deps/; a second run with the same version and
 # patch does nothing)
 set -euo pipefail
@@ -10,7 +11,7 @@ cd "$(dirname "$0")/.."
 source scripts/lib.sh
 
 version=2.0.11-1.2+deb12u2
-patch=$PWD/bridge/mqtt/libmosquitto-qos2.patch
+patch=$PWD/bridge/mqtt/libmosquitto-journal.patch
 dir=$PWD/build-deps
 source_dir=$dir/mosquitto-${version%%-*}
 stamp=$source_dir/.zendrocast

@@ -1,7 +1,8 @@
 # libmosquitto, compiled with the bridge for whichever system the build targets, from Debian's
-# source with libmosquitto-qos2.patch applied (scripts/libmosquitto.sh unpacks it): the
-# bridge's journal takes a QoS 2 command before its PUBREC leaves, which the library as released
-# gives no way to do. OpenSSL is the system's (a cross build's from multiarch) on Linux and the
+# source with libmosquitto-journal.patch applied (scripts/libmosquitto.sh unpacks it): the
+# bridge's journal takes a QoS 2 command before its PUBREC leaves, and writes a read's commands
+# through once before their acknowledgements leave, which the library as released gives no way
+# to do. OpenSSL is the system's (a cross build's from multiarch) on Linux and the
 # static build of scripts/windows-deps.sh on Windows. Sets ZENDROCAST_MOSQUITTO_FOUND.
 set(ZENDROCAST_MOSQUITTO_SOURCE ${PROJECT_SOURCE_DIR}/build-deps/mosquitto-2.0.11
     CACHE PATH "libmosquitto's source with the bridge's patch (scripts/libmosquitto.sh)")
@@ -12,7 +13,7 @@ if(NOT EXISTS ${source}/lib/handle_publish.c)
                   "zendrocast-mqtt is not built")
   return()
 endif()
-file(STRINGS ${source}/include/mosquitto.h patched REGEX "LIBMOSQUITTO_QOS2_CALLBACKS")
+file(STRINGS ${source}/include/mosquitto.h patched REGEX "LIBMOSQUITTO_READ_BATCH_CALLBACK")
 if(NOT patched)
   message(FATAL_ERROR "${source} lacks the bridge's patch (bash scripts/libmosquitto.sh)")
 endif()

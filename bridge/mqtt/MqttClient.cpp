@@ -77,6 +77,7 @@ bool Client::Start(std::string& error) {
   mosquitto_publish_v5_callback_set(Handle_, OnPublish);
   mosquitto_message_v5_callback_set(Handle_, OnMessage);
   mosquitto_qos2_callbacks_set(Handle_, OnQos2Publish, OnQos2Release);
+  mosquitto_read_batch_callback_set(Handle_, OnBatch);
   // libmosquitto says why a TLS connection failed (the certificate's check, say) only here.
   mosquitto_log_callback_set(Handle_, [](mosquitto*, void* self, int level, const char* text) {
     if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr) {
@@ -331,6 +332,14 @@ void Client::OnQos2Release(mosquitto*, void* self, int mid) {
   auto* client = static_cast<Client*>(self);
   if (client->Settings_.Released) {
     client->Settings_.Released(mid);  // the PUBCOMP goes once this returns
+  }
+}
+
+void Client::OnBatch(mosquitto*, void* self, bool ends) {
+  const Settings& settings = static_cast<Client*>(self)->Settings_;
+  const auto& call = ends ? settings.BatchEnds : settings.BatchBegins;
+  if (call) {
+    call();
   }
 }
 

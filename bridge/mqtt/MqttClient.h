@@ -56,6 +56,11 @@ struct Settings {
   // Called on the connection thread when the broker has acknowledged a message published with a
   // tag (at QoS 0: once libmosquitto took it).
   std::function<void(std::uint64_t tag)> Acknowledged;
+  // Called on the connection thread before it reads what the network brought, and after: once
+  // every Taking, Released and Acknowledged call of that batch was made, before the
+  // acknowledgements it queued leave, which wait for it.
+  std::function<void()> BatchBegins;
+  std::function<void()> BatchEnds;
 };
 
 // What Settings::Taking returns for a QoS 2 message that it took before under the same packet id.
@@ -130,6 +135,7 @@ class Client {
   static void OnQos2Publish(mosquitto*, void* self, const mosquitto_message* message,
                             const mosquitto_property* properties, bool resent);
   static void OnQos2Release(mosquitto*, void* self, int mid);
+  static void OnBatch(mosquitto*, void* self, bool ends);
   void Deliver(Event event, const mosquitto_message* message, const mosquitto_property* properties);
   void Run();
   bool IsStopping();
