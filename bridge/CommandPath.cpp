@@ -204,6 +204,11 @@ void Finish(State& state, const std::string& id, Box& box) {
 // Hands the waiting results to libmosquitto while the broker's QoS is known. One it can never
 // take is dropped, said so; one a later connection may take waits for it.
 void Flush(State& state) {
+  if (state.Ready && !state.Outbox.empty()) {
+    // A result never leaves before its command is written through: its acknowledgement may wait
+    // for the end of the read that brought it.
+    state.Journal->Sync();
+  }
   while (state.Ready && !state.Outbox.empty()) {
     Outgoing& message = state.Outbox.front();
     bool lasting = false;

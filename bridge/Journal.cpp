@@ -319,10 +319,10 @@ void File::Failed(const std::string& error) {
   Failing_ = true;
 }
 
-bool File::Append(const std::string& body, Sync sync, std::string& error) {
+bool File::Append(const std::string& body, Through when, std::string& error) {
   const std::string record = Framed(body);
-  const bool through = sync == Sync::Now || (sync == Sync::Batch && !Holding_);
-  if (!BridgeSystem::AppendToFile(Handle_, record, through, error)) {
+  const bool now = when == Through::Now || (when == Through::Batch && !Holding_);
+  if (!BridgeSystem::AppendToFile(Handle_, record, now, error)) {
     error = Path_ + ": " + error;
     Failed(error);
     return false;
@@ -332,7 +332,8 @@ bool File::Append(const std::string& body, Sync sync, std::string& error) {
   }
   Failing_ = false;
   // Written through, the file is, with all that came before.
-  Unsynced_ = !through && (Unsynced_ || sync == Sync::Batch);
+  Unsynced_ = !now && (Unsynced_ || when == Through::Batch);
+  TakenUnsynced_ = !now && (TakenUnsynced_ || (when == Through::Batch && body[0] == 'T'));
   ++Records_;
   Bytes_ += record.size();
   return true;
@@ -353,6 +354,7 @@ bool File::Compact(std::string& error) {
   Records_ = Entries_.size();
   Bytes_ = bytes.size();
   Unsynced_ = false;  // the new file was written through
+  TakenUnsynced_ = false;
   return true;
 }
 
@@ -364,12 +366,24 @@ void File::Hold() {
 void File::Flush() {
   std::lock_guard<std::mutex> guard(Lock_);
   Holding_ = false;
+  WriteThrough();
+}
+
+void File::Sync() {
+  std::lock_guard<std::mutex> guard(Lock_);
+  if (TakenUnsynced_) {
+    WriteThrough();
+  }
+}
+
+void File::WriteThrough() {
   std::string error;
   if (Unsynced_ && !BridgeSystem::AppendToFile(Handle_, std::string(), true, error)) {
     Failed(Path_ + ": " + error);
     return;
   }
   Unsynced_ = false;
+  TakenUnsynced_ = false;
 }
 
 std::uint64_t File::Take(Entry entry, std::string& error, bool resent, bool* duplicate) {
@@ -405,7 +419,7 @@ std::uint64_t File::Take(Entry entry, std::string& error, bool resent, bool* dup
   }
   const std::uint64_t id = NextId_;
   entry.Id = id;
-  if (!Append(TakenBody(entry), Sync::Batch, error)) {
+  if (!Append(TakenBody(entry), Through::Batch, error)) {
     return 0;
   }
   ++NextId_;
@@ -422,7 +436,7 @@ bool File::Start(std::uint64_t id, std::string& error) {
     return true;
   }
   entry->Started = true;
-  const bool written = Append(Body('S', id), Sync::Now, error);
+  const bool written = Append(Body('S', id), Through::Now, error);
   MaybeCompact();
   return written;
 }
@@ -440,7 +454,7 @@ void File::Answer(std::uint64_t id, const ToolRuns::Outcome& outcome, long durat
   Pending_[static_cast<std::size_t>(entry - Entries_.data())] = messages;
   // Not written through: lost with a power cut, the entry is answered as interrupted instead.
   std::string error;
-  Append(AnsweredBody(id, outcome, durationMs), Sync::Later, error);
+  Append(AnsweredBody(id, outcome, durationMs), Through::Later, error);
   MaybeCompact();
 }
 
@@ -461,7 +475,7 @@ void File::Acknowledged(std::uint64_t id) {
   // Kept until the broker releases it, which a broker that restarted may not have done yet.
   entry->Acknowledged = true;
   std::string error;
-  Append(Body('A', id), Sync::Batch, error);
+  Append(Body('A', id), Through::Batch, error);
   MaybeCompact();
 }
 
@@ -472,7 +486,7 @@ void File::Drop(std::size_t index) {
   std::string error;
   // Written through, with the batch that brought the acknowledgement: a result the broker has must
   // not be published again after a power cut.
-  Append(Body('D', id), Sync::Batch, error);
+  Append(Body('D', id), Through::Batch, error);
   MaybeCompact();
 }
 
@@ -489,7 +503,7 @@ void File::Release(Entry& entry) {
   // Not written through: a process that ends keeps what it wrote, and after a power cut a
   // command resent under the id is still told from a new one by its dup flag and content.
   std::string error;
-  Append(Body('P', entry.Id), Sync::Later, error);
+  Append(Body('P', entry.Id), Through::Later, error);
   MaybeCompact();
 }
 

@@ -82,9 +82,11 @@ class File {
   // A batch of messages from the network is handed over: until Flush, what must be written
   // through before their acknowledgements leave (a command taken, a result's entry dropped or
   // kept) is written, and written through once, by Flush. A run's start is written through at
-  // once all the same. A failure to write through is logged.
+  // once all the same, and so is, by Sync, a command taken before its result leaves. A failure to
+  // write through is logged.
   void Hold();
   void Flush();
+  void Sync();
 
  private:
   bool Read(const std::string& path, std::vector<Entry>& left, std::string& note,
@@ -92,9 +94,10 @@ class File {
   void Close();
   // Later: lost with a power cut, harmlessly; Batch: before the batch's acknowledgements leave
   // (at once when none is held); Now: before it returns.
-  enum class Sync { Later, Batch, Now };
-  bool Append(const std::string& body, Sync sync, std::string& error);
+  enum class Through { Later, Batch, Now };
+  bool Append(const std::string& body, Through when, std::string& error);
   void MaybeCompact();  // once the dropped entries' records outnumber the live ones
+  void WriteThrough();  // what is not yet
   bool Compact(std::string& error);
   void Failed(const std::string& error);  // logs the first failure of a run of them
   Entry* Find(std::uint64_t id);
@@ -111,9 +114,10 @@ class File {
   std::size_t Limit_ = 0;
   std::size_t Records_ = 0;  // in the file, live or not
   std::uint64_t Bytes_ = 0;
-  bool Failing_ = false;   // the last write failed (logged once)
-  bool Holding_ = false;   // a batch is being handed over (Hold)
-  bool Unsynced_ = false;  // a record of the batch is not yet written through
+  bool Failing_ = false;        // the last write failed (logged once)
+  bool Holding_ = false;        // a batch is being handed over (Hold)
+  bool Unsynced_ = false;       // a record of the batch is not yet written through
+  bool TakenUnsynced_ = false;  // a command among them
   // The packet ids and contents of the last QoS 2 commands released. Mosquitto 2.0.11 has more
   // in flight than it restores at its restart, and sends those beyond again as new messages,
   // released or not; it numbers a client's messages in turn, so an id comes back only 65,535

@@ -58,7 +58,8 @@ struct Settings {
   std::function<void(std::uint64_t tag)> Acknowledged;
   // Called on the connection thread before it reads what the network brought, and after: once
   // every Taking, Released and Acknowledged call of that batch was made, before the
-  // acknowledgements it queued leave, which wait for it.
+  // acknowledgements of its messages (PUBACK, PUBREC) leave, which wait for it. A batch ends at
+  // 10 of them, so that the broker keeps sending meanwhile.
   std::function<void()> BatchBegins;
   std::function<void()> BatchEnds;
 };
