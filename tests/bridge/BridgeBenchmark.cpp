@@ -3,6 +3,8 @@
 //   - publish-to-result latency (median, 99th percentile) against the tool's own run on the
 //     same box in the same namespace, measured side by side, as a ratio;
 //   - commands per second with 1 box and with 4;
+//   - the journal's cost per command that runs, and per command answered at once in a flood,
+//     against a twin whose journal is on tmpfs;
 //   - the bridge's wakeups per second and resident memory when idle;
 // or, with --reconnect, a fleet of bridges on one broker that is killed and restarted after 3 s:
 // the time until all are back, and the most that reconnect within any 250 ms;
@@ -45,6 +47,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const std::string Base = "zendrocast/pi1/";
 constexpr int Samples = 200;
+constexpr int FloodCommands = 1000;
+constexpr int FloodRounds = 5;
 
 double Ms(Clock::duration duration) {
   return std::chrono::duration<double, std::milli>(duration).count();
@@ -103,6 +107,30 @@ double Rate(MqttRig::Peer& peer, int boxes, int count, std::size_t& seen) {
   }
   seen = target;
   return boxes * count / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A flood of commands answered at once (refused: no such box) at QoS 1 to one node, then one
+// command to a box of its own, which waits behind the flood: each flooded command's cost, and the
+// other command's wait, in ms.
+std::pair<double, double> Flood(MqttRig::Peer& peer, const std::string& node, int count) {
+  const std::string base = "zendrocast/" + node + "/";
+  const std::size_t flooded = peer.Messages(base + "BOX-9/result").size() + count;
+  const std::size_t other = peer.Messages(base + "BOX-3/result").size() + 1;
+  const auto start = Clock::now();
+  for (int n = 0; n < count; ++n) {
+    peer.Publish(base + "BOX-9/command", "1 2 3", false, "", "", 1);
+  }
+  peer.Publish(base + "BOX-3/command", "1 10 20", false, "", "", 1);
+  const auto atLeast = [](std::size_t size) {
+    return [size](const std::vector<MqttRig::Received>& all) { return all.size() >= size; };
+  };
+  const bool answered = peer.WaitFor(base + "BOX-3/result", atLeast(other), 120);
+  const double otherMs = Ms(Clock::now() - start);
+  if (!answered || !peer.WaitFor(base + "BOX-9/result", atLeast(flooded), 120)) {
+    std::fprintf(stderr, "flood: results missing\n");
+    std::exit(1);
+  }
+  return {Ms(Clock::now() - start) / count, otherMs};
 }
 
 // The times the bridge's threads were scheduled, and its resident memory in kB.
@@ -502,6 +530,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   MqttRig::Broker broker;
+  broker.SavesEveryChange = false;  // the bridge's cost, not the broker's
   broker.Start();
   MqttRig::Peer peer(broker.Port);
   peer.Subscribe("zendrocast/+/+/result");
@@ -559,6 +588,18 @@ int main(int argc, char** argv) {
       (node[2] == '1' ? onDisk : inMemory).push_back(Ms(Clock::now() - start));
     }
   }
+  std::vector<double> floodDisk;
+  std::vector<double> floodMemory;
+  std::vector<double> otherDisk;
+  std::vector<double> otherMemory;
+  for (int round = 0; round < FloodRounds; ++round) {
+    const auto disk = Flood(peer, "pi1", FloodCommands);
+    const auto memory = Flood(peer, "pi2", FloodCommands);
+    floodDisk.push_back(disk.first);
+    otherDisk.push_back(disk.second);
+    floodMemory.push_back(memory.first);
+    otherMemory.push_back(memory.second);
+  }
   twin.Stop(SIGTERM);
   std::filesystem::remove_all(twin.Folder);
   std::remove("/dev/shm/zendrocast-benchmark-journal");
@@ -584,6 +625,13 @@ int main(int argc, char** argv) {
       "tmpfs: %.2f ms for its three fdatasyncs\n",
       Percentile(onDisk, 0.5), bridge.Folder.c_str(), Percentile(inMemory, 0.5),
       Percentile(onDisk, 0.5) - Percentile(inMemory, 0.5));
+  std::printf(
+      "a command answered at once, in a flood of %d (%d rounds, medians): %.3f ms with the "
+      "journal on the disk, %.3f ms on tmpfs, ratio %.2f; a command to another box after the "
+      "flood answered after %.0f ms on the disk, %.0f ms on tmpfs\n",
+      FloodCommands, FloodRounds, Percentile(floodDisk, 0.5), Percentile(floodMemory, 0.5),
+      Percentile(floodDisk, 0.5) / Percentile(floodMemory, 0.5), Percentile(otherDisk, 0.5),
+      Percentile(otherMemory, 0.5));
   std::printf(
       "idle for %d s (keep-alive 60 s): %ld wakeups, %.3f per second; resident %ld kB "
       "(target <= 10240)\n",

@@ -240,9 +240,10 @@ void Broker::Start() {
     // Persistence saved at every change: a broker killed outright keeps what it accepted.
     Write(Folder + "/mosquitto.conf",
           listener + "allow_anonymous false\npassword_file " + Folder + "/passwd\nacl_file " +
-              Folder + "/acl\npersistence true\npersistence_location " + Folder +
-              "/\nautosave_interval 1\nautosave_on_changes true\nlog_dest file " + Folder +
-              "/broker.log\n" + (Verbose ? "log_type all\n" : "") +
+              Folder + "/acl\npersistence true\npersistence_location " + Folder + "/\n" +
+              (SavesEveryChange ? "autosave_interval 1\nautosave_on_changes true\n"
+                                : "max_queued_messages 0\n") +
+              "log_dest file " + Folder + "/broker.log\n" + (Verbose ? "log_type all\n" : "") +
               // The tests run as root; the broker keeps to their private folder.
               "user root\n"
               // As the bridge reference advises for commands: no Nagle delay on small packets.

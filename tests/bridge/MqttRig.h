@@ -39,6 +39,11 @@ struct Broker {
   std::string HttpDir;
   int WebSocketPort = 0;
   bool Verbose = false;  // logs every packet and every save of its persistence
+  // Saves its persistence at every change (a broker killed outright keeps what it accepted), and
+  // keeps at most Mosquitto's 1,000 messages queued per client. false: as Mosquitto does by
+  // default (every 30 minutes and at its stop), and no limit on a queue, so that a flood's cost
+  // is the bridge's and not that of the broker writing thousands of queued messages at each one.
+  bool SavesEveryChange = true;
   pid_t Pid = -1;
   // Users, with the bridge reference's ACLs taken from doc/bridge.md itself: "zendrocast-pi1"
   // (password "bridge-secret"), the bridge of node pi1; "fleet-page" ("page-secret") and
