@@ -2,7 +2,9 @@
 # Unpacks the source of libmosquitto that the bridge is built with: Debian's own, at a pinned
 # version, with bridge/mqtt/libmosquitto-journal.patch applied (QoS 2 messages handed over when
 # their PUBLISH arrives, so that the bridge's journal holds them before the PUBREC leaves; the
-# acknowledgements of one read of the network held until the journal has written it through).
+# acknowledgements of one read of the network held until the journal has written it through; a
+# plain socket read into a buffer, and the packets queued together written together, rather than
+# a system call for each header byte and each packet).
 # The bridge's build compiles it for whichever system it targets.
 # Usage: scripts/libmosquitto.sh   (into build-deps/; a second run with the same version and
 # patch does nothing)

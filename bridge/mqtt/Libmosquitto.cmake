@@ -13,7 +13,7 @@ if(NOT EXISTS ${source}/lib/handle_publish.c)
                   "zendrocast-mqtt is not built")
   return()
 endif()
-file(STRINGS ${source}/include/mosquitto.h patched REGEX "LIBMOSQUITTO_READ_BATCH_CALLBACK")
+file(STRINGS ${source}/lib/net_mosq.h patched REGEX "net__read_pending")  # its latest part
 if(NOT patched)
   message(FATAL_ERROR "${source} lacks the bridge's patch (bash scripts/libmosquitto.sh)")
 endif()
