@@ -321,21 +321,45 @@ void File::Failed(const std::string& error) {
 
 bool File::Append(const std::string& body, Through when, std::string& error) {
   const std::string record = Framed(body);
-  const bool now = when == Through::Now || (when == Through::Batch && !Holding_);
-  if (!BridgeSystem::AppendToFile(Handle_, record, now, error)) {
-    error = Path_ + ": " + error;
-    Failed(error);
-    return false;
+  Unwritten_ += record;
+  ++Records_;
+  Bytes_ += record.size();
+  Unsynced_ = Unsynced_ || when != Through::Later;
+  TakenUnsynced_ = TakenUnsynced_ || (when != Through::Later && body[0] == 'T');
+  // Within a batch all but a run's start waits for its end, and goes in one write.
+  if (Holding_ && when != Through::Now) {
+    return true;
+  }
+  return Write(when != Through::Later, error);
+}
+
+bool File::Write(bool through, std::string& error) {
+  if (Rewrite_) {
+    if (!Compact(error)) {
+      Failed(error);
+      return false;
+    }
+  } else if (!Unwritten_.empty() || (through && Unsynced_)) {
+    const bool written =
+        BridgeSystem::AppendToFile(Handle_, Unwritten_, through && Unsynced_, error);
+    Unwritten_.clear();
+    if (!written) {
+      // A write cut short leaves a torn record, and a start reads nothing after one: the file is
+      // written anew, from the live entries, by the next write.
+      Rewrite_ = true;
+      error = Path_ + ": " + error;
+      Failed(error);
+      return false;
+    }
+    if (through) {
+      Unsynced_ = false;
+      TakenUnsynced_ = false;
+    }
   }
   if (Failing_) {
     BridgeLog::Log("the journal is written again: " + Path_);
   }
   Failing_ = false;
-  // Written through, the file is, with all that came before.
-  Unsynced_ = !now && (Unsynced_ || when == Through::Batch);
-  TakenUnsynced_ = !now && (TakenUnsynced_ || (when == Through::Batch && body[0] == 'T'));
-  ++Records_;
-  Bytes_ += record.size();
   return true;
 }
 
@@ -353,8 +377,10 @@ bool File::Compact(std::string& error) {
   }
   Records_ = Entries_.size();
   Bytes_ = bytes.size();
-  Unsynced_ = false;  // the new file was written through
+  Unwritten_.clear();  // the new file holds it, written through
+  Unsynced_ = false;
   TakenUnsynced_ = false;
+  Rewrite_ = false;
   return true;
 }
 
@@ -366,24 +392,18 @@ void File::Hold() {
 void File::Flush() {
   std::lock_guard<std::mutex> guard(Lock_);
   Holding_ = false;
-  WriteThrough();
+  std::string error;  // logged
+  Write(true, error);
 }
 
 void File::Sync() {
   std::lock_guard<std::mutex> guard(Lock_);
-  if (TakenUnsynced_) {
-    WriteThrough();
+  // Written, so that a crash keeps what the result follows from; through, when a command taken
+  // is among it.
+  if (!Unwritten_.empty() || TakenUnsynced_ || Rewrite_) {
+    std::string error;  // logged
+    Write(TakenUnsynced_, error);
   }
-}
-
-void File::WriteThrough() {
-  std::string error;
-  if (Unsynced_ && !BridgeSystem::AppendToFile(Handle_, std::string(), true, error)) {
-    Failed(Path_ + ": " + error);
-    return;
-  }
-  Unsynced_ = false;
-  TakenUnsynced_ = false;
 }
 
 std::uint64_t File::Take(Entry entry, std::string& error, bool resent, bool* duplicate) {
@@ -419,12 +439,15 @@ std::uint64_t File::Take(Entry entry, std::string& error, bool resent, bool* dup
   }
   const std::uint64_t id = NextId_;
   entry.Id = id;
-  if (!Append(TakenBody(entry), Through::Batch, error)) {
+  // Among the live entries first: a rewrite after a failed write holds it.
+  Entries_.push_back(std::move(entry));
+  Pending_.push_back(0);
+  if (!Append(TakenBody(Entries_.back()), Through::Batch, error)) {
+    Entries_.pop_back();
+    Pending_.pop_back();
     return 0;
   }
   ++NextId_;
-  Entries_.push_back(std::move(entry));
-  Pending_.push_back(0);
   MaybeCompact();
   return id;
 }

@@ -9,7 +9,8 @@
 //
 // The file is a magic number and then records, each its length, its CRC-32 and its body, written
 // through (fdatasync) where a crash must not lose it: once per batch of messages from the network,
-// before their acknowledgements leave (Hold, Flush), or at once. A record cut short by a crash is
+// before their acknowledgements leave (Hold, Flush), or at once. A batch's records go in one write
+// at its end, or before a result leaves (Sync). A record cut short by a crash is
 // recognised by its length or CRC and skipped. The file is rewritten with only its live entries
 // when the dropped ones outnumber them. One bridge at a time: a lock beside it (PATH.lock) is held
 // from before the first read until the bridge ends, so that no other rewrites it under this one.
@@ -79,11 +80,10 @@ class File {
   std::size_t Live() const;
   // The file's size, in bytes.
   std::uint64_t Bytes() const;
-  // A batch of messages from the network is handed over: until Flush, what must be written
-  // through before their acknowledgements leave (a command taken, a result's entry dropped or
-  // kept) is written, and written through once, by Flush. A run's start is written through at
-  // once all the same, and so is, by Sync, a command taken before its result leaves. A failure to
-  // write through is logged.
+  // A batch of messages from the network is handed over: until Flush, the records (a command
+  // taken, a result's entry dropped or kept) wait, and Flush writes them, through, at once. A
+  // run's start is written through at once all the same; Sync writes what waits before a result
+  // leaves, through when a command taken is among it. A failure to write is logged.
   void Hold();
   void Flush();
   void Sync();
@@ -93,11 +93,12 @@ class File {
             std::string& error);
   void Close();
   // Later: lost with a power cut, harmlessly; Batch: before the batch's acknowledgements leave
-  // (at once when none is held); Now: before it returns.
+  // (at once when none is held); Now: before it returns. Written at once, or with the batch.
   enum class Through { Later, Batch, Now };
   bool Append(const std::string& body, Through when, std::string& error);
+  // What is not yet written, through when asked (or the whole file, after a failed write).
+  bool Write(bool through, std::string& error);
   void MaybeCompact();  // once the dropped entries' records outnumber the live ones
-  void WriteThrough();  // what is not yet
   bool Compact(std::string& error);
   void Failed(const std::string& error);  // logs the first failure of a run of them
   Entry* Find(std::uint64_t id);
@@ -118,6 +119,8 @@ class File {
   bool Holding_ = false;        // a batch is being handed over (Hold)
   bool Unsynced_ = false;       // a record of the batch is not yet written through
   bool TakenUnsynced_ = false;  // a command among them
+  std::string Unwritten_;       // records of the batch, not yet written
+  bool Rewrite_ = false;        // a write failed: the file may end in a torn record
   // The packet ids and contents of the last QoS 2 commands released. Mosquitto 2.0.11 has more
   // in flight than it restores at its restart, and sends those beyond again as new messages,
   // released or not; it numbers a client's messages in turn, so an id comes back only 65,535

@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -567,8 +571,7 @@ TEST(Journal, WhatACrashLeavesIsReadBackAndATornRecordIsSkipped) {
     ASSERT_TRUE(journal.Open(path, left, note, error)) << error;
     EXPECT_TRUE(left.empty());
     journal.SetLimit(3);
-    // Within a batch from the network, never ended: what the process wrote is in the file all
-    // the same.
+    // Within a batch from the network: a run's start writes what the batch took before it.
     journal.Hold();
     const std::uint64_t first = journal.Take(Command("1 10 20"), error);
     const std::uint64_t second = journal.Take(Command("0 1 2"), error);
@@ -585,7 +588,12 @@ TEST(Journal, WhatACrashLeavesIsReadBackAndATornRecordIsSkipped) {
     ASSERT_TRUE(journal.Start(second, error)) << error;
     journal.Answer(third, outcome, 0, 1);
     journal.Acknowledged(third);  // dropped: the broker has its one message
+    journal.Flush();
     EXPECT_EQ(journal.Live(), 2u);
+    // Taken in a batch that a crash cuts short: its acknowledgement never left, and the broker
+    // sends it again.
+    journal.Hold();
+    EXPECT_NE(journal.Take(Command("1 2 5"), error), 0u);
   }  // a crash: nothing more is written
   std::vector<Journal::Entry> left = Reopened(path, note);
   ASSERT_EQ(left.size(), 2u);
@@ -614,6 +622,31 @@ TEST(Journal, WhatACrashLeavesIsReadBackAndATornRecordIsSkipped) {
     EXPECT_EQ(Reopened(path, note).size(), 2u) << cut;
     EXPECT_EQ(note, "") << cut;
   }
+#ifndef _WIN32
+  // A write cut short (by the file size limit here, as by a full disk) leaves a torn record, and
+  // a start reads nothing after one: the next write rewrites the file from the live entries.
+  std::remove(path.c_str());
+  {
+    Journal::File journal;
+    ASSERT_TRUE(journal.Open(path, left, note, error)) << error;
+    journal.SetLimit(10);
+    journal.Hold();
+    journal.Take(Command("1 1 1"), error);
+    journal.Take(Command("1 1 2"), error);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit cut = saved;
+    cut.rlim_cur = std::filesystem::file_size(path) + 20;
+    std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &cut);
+    journal.Flush();  // logged
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(std::filesystem::file_size(path), cut.rlim_cur);  // a torn record at its end
+    EXPECT_NE(journal.Take(Command("1 1 3"), error), 0u) << error;
+  }
+  EXPECT_EQ(Reopened(path, note).size(), 3u);
+  EXPECT_EQ(note, "");
+#endif
   // A file that is no journal is not taken for one.
   std::ofstream(path, std::ios::binary | std::ios::trunc) << "host = broker\n";
   Journal::File other;
