@@ -336,10 +336,15 @@ void Client::OnQos2Release(mosquitto*, void* self, int mid) {
 }
 
 void Client::OnBatch(mosquitto*, void* self, bool ends) {
-  const Settings& settings = static_cast<Client*>(self)->Settings_;
+  auto* client = static_cast<Client*>(self);
+  const Settings& settings = client->Settings_;
   const auto& call = ends ? settings.BatchEnds : settings.BatchBegins;
   if (call) {
     call();
+  }
+  client->Reading_ = !ends;
+  if (ends) {
+    client->HandOver();
   }
 }
 
@@ -379,6 +384,10 @@ void Client::Deliver(Event event, const mosquitto_message* message,
 }
 
 void Client::Push(Event event) {
+  if (Reading_) {
+    Read_.push_back(std::move(event));
+    return;
+  }
   {
     std::unique_lock<std::mutex> guard(Lock_);
     // The network waits while the caller is behind: what the broker sends stays with it, and
@@ -389,6 +398,29 @@ void Client::Push(Event event) {
     }
     Events_.push_back(std::move(event));
   }
+  Wakeup_.Raise();
+}
+
+void Client::HandOver() {
+  if (Read_.empty()) {
+    return;
+  }
+  {
+    std::unique_lock<std::mutex> guard(Lock_);
+    for (Event& event : Read_) {
+      if (Events_.size() >= Settings_.EventLimit) {
+        guard.unlock();
+        Wakeup_.Raise();  // the caller makes room only once woken
+        guard.lock();
+        Room_.wait(guard, [this] { return Events_.size() < Settings_.EventLimit || Stopping_; });
+        if (Events_.size() >= Settings_.EventLimit) {
+          break;  // stopping, and nobody takes them
+        }
+      }
+      Events_.push_back(std::move(event));
+    }
+  }
+  Read_.clear();
   Wakeup_.Raise();
 }
 

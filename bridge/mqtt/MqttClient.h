@@ -143,6 +143,7 @@ class Client {
   std::string LastErrorText();
   bool Connect();
   void Push(Event event);
+  void HandOver();                                // what the read brought
   std::string Address(std::size_t broker) const;  // host:port, for the log
   // What a failed libmosquitto call returned, with OpenSSL's reason for a TLS failure.
   std::string Reason(int rc);
@@ -158,6 +159,10 @@ class Client {
   std::condition_variable Wake_;
   std::condition_variable Room_;  // the events have room again, or the client stops
   std::deque<Event> Events_;
+  // The connection thread's alone: what a read of the network brought, handed over at its end
+  // with one wakeup, once the journal has written it.
+  bool Reading_ = false;
+  std::vector<Event> Read_;
   bool Stopping_ = false;
   // Whether the next connect to the broker at hand goes at once with 3.1.1, from how the last
   // one ended: refused: its CONNACK refused the protocol version; silent: closed without one.
