@@ -92,7 +92,7 @@ int PollTimeout(const State& state) {
   if (next == Clock::time_point::max()) {
     return -1;
   }
-  const long wait = Milliseconds(next - Clock::now());
+  const long wait = Milliseconds(next - BridgeSystem::CoarseNow());
   return static_cast<int>(std::clamp<long>(wait + 1, 0, INT_MAX));
 }
 
@@ -216,14 +216,14 @@ int Run(const BridgeConfig::Config& config, const std::string& password, const s
       BeginStop(state);
     }
     if (woken.DevicesChanged) {
-      state.RescanDue = std::min(state.RescanDue, Clock::now() + RescanDelay);
+      state.RescanDue = std::min(state.RescanDue, BridgeSystem::CoarseNow() + RescanDelay);
     }
     HandleEvents(state, client);
     running = TendRuns(state);
-    if (Clock::now() >= state.RescanDue) {
+    if (BridgeSystem::CoarseNow() >= state.RescanDue) {
       Rescan(state);
     }
-    if (Clock::now() >= state.AnswerDue) {
+    if (BridgeSystem::CoarseNow() >= state.AnswerDue) {
       AnswerForState(state);
     }
     for (auto& [id, box] : state.Boxes) {

@@ -93,7 +93,7 @@ void PublishResult(State& state, const std::string& id, const Command& command,
 void Count(State& state, const std::string& id, const Command& command,
            const ToolRuns::Outcome& outcome, Health::Outcome kind, long durationMs, bool ran) {
   state.Counts.Count(id, state.Boxes.count(id) != 0, kind, outcome.Status, command.Payload,
-                     outcome.Message, durationMs, ran, WallMs(WallClock::now()));
+                     outcome.Message, durationMs, ran, WallMs(BridgeSystem::CoarseWallNow()));
 }
 
 // A result for a command that is not run.
@@ -240,7 +240,7 @@ std::uint64_t Take(const State& state, const Mqtt::Event& event) {
     return 0;
   }
   Journal::Entry entry;
-  entry.ArrivedMs = WallMs(WallClock::now());
+  entry.ArrivedMs = WallMs(BridgeSystem::CoarseWallNow());
   long maximumAge = state.Config.CommandMaxAge;
   if (event.ExpirySeconds >= 0) {
     maximumAge = std::min(maximumAge, event.ExpirySeconds);
@@ -274,7 +274,7 @@ void OnCommand(State& state, const Mqtt::Event& event) {
   command.HasCorrelation = event.HasCorrelation;
   command.CorrelationData = event.CorrelationData;
   command.ResponseTopic = event.ResponseTopic;
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = BridgeSystem::CoarseNow();
   command.ExpiresAt = now + std::chrono::seconds(state.Config.CommandMaxAge);
   if (event.ExpirySeconds >= 0) {
     command.ExpiresAt =
@@ -339,7 +339,7 @@ void StartNext(State& state, const std::string& id, Box& box) {
       Refuse(state, id, box.Current, 1, Health::Outcome::NotPresent, "box not present");
       continue;
     }
-    if (Clock::now() >= box.Current.ExpiresAt) {
+    if (BridgeSystem::CoarseNow() >= box.Current.ExpiresAt) {
       Refuse(state, id, box.Current, 1, Health::Outcome::Expired,
              "expired: not run, it waited too long");
       continue;
@@ -396,7 +396,7 @@ void BeginStop(State& state) {
 // Ends the runs past their deadline (or past the stop's grace), reads what the runs wrote, and
 // answers those that ended; returns whether any still runs.
 bool TendRuns(State& state) {
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = BridgeSystem::CoarseNow();
   bool running = false;
   for (auto& [id, box] : state.Boxes) {
     if (!box.Running) {

@@ -265,7 +265,7 @@ void TendHealth(State& state) {
   // looked at again once the interval since the last message has passed.
   const Clock::time_point due =
       state.LastHealth + std::chrono::seconds(state.Config.HealthInterval);
-  if (Clock::now() < due) {
+  if (BridgeSystem::CoarseNow() < due) {
     state.HealthDue = due;
     return;
   }

@@ -5,6 +5,7 @@
 // the bridge is the same on every system.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,6 +21,12 @@ struct Child {
   std::string Stdout;
   std::string Stderr;
 };
+
+// The time as of the system's last tick (a few milliseconds behind at most), for what is looked at
+// for every command and every wakeup: read without a system call where reading the precise clock
+// makes one (a virtual machine without a usable TSC). Durations take the precise clocks.
+std::chrono::steady_clock::time_point CoarseNow();
+std::chrono::system_clock::time_point CoarseWallNow();
 
 // Starts the tool without a shell, with its standard input empty, an environment of PATH and
 // LANG alone (on Windows PATH and the system's folders), and nothing of the bridge's open (its

@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,6 +49,28 @@ bool Drain(std::intptr_t& fd, std::string& into) {
 }
 
 }  // namespace
+
+namespace {
+
+// The clock's time as of the last tick: the vDSO gives it whatever the clock source.
+std::chrono::nanoseconds Coarse(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
+}  // namespace
+
+// steady_clock is CLOCK_MONOTONIC, and system_clock CLOCK_REALTIME: the same epochs.
+std::chrono::steady_clock::time_point CoarseNow() {
+  return std::chrono::steady_clock::time_point(Coarse(CLOCK_MONOTONIC_COARSE));
+}
+
+std::chrono::system_clock::time_point CoarseWallNow() {
+  return std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          Coarse(CLOCK_REALTIME_COARSE)));
+}
 
 bool Start(const std::string& tool, const std::vector<std::string>& arguments, Child& child,
            std::string& error) {

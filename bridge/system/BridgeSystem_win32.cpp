@@ -245,6 +245,15 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 
 }  // namespace
 
+// Both clocks are cheap to read here.
+std::chrono::steady_clock::time_point CoarseNow() {
+  return std::chrono::steady_clock::now();
+}
+
+std::chrono::system_clock::time_point CoarseWallNow() {
+  return std::chrono::system_clock::now();
+}
+
 bool Start(const std::string& tool, const std::vector<std::string>& arguments, Child& child,
            std::string& error) {
   HANDLE outRead = nullptr;

@@ -248,6 +248,13 @@ TEST(BridgeSystem, TheToolReadsOddSerialsAndPayloadsBackFromItsCommandTail) {
 }
 
 TEST(BridgeSystem, ARunPastItsDeadlineEndsAtOnceWithItsOutputSoFar) {
+  // The coarse clocks count from the precise ones' epochs, a tick behind: a deadline set by one
+  // is met by the other.
+  const auto coarse = BridgeSystem::CoarseNow();
+  const auto wall = BridgeSystem::CoarseWallNow();
+  EXPECT_LT(std::chrono::steady_clock::now() - coarse, std::chrono::milliseconds(500));
+  EXPECT_LT(std::chrono::system_clock::now() - wall, std::chrono::milliseconds(500));
+  EXPECT_GE(std::chrono::steady_clock::now(), coarse);
   BridgeSystem::Events events;
   std::string error;
   ASSERT_TRUE(events.Open(error)) << error;
