@@ -800,18 +800,27 @@ std::vector<Received> Peer::Messages(const std::string& topic) {
 bool Peer::WaitFor(const std::string& topic,
                    const std::function<bool(const std::vector<Received>&)>& test, int seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  // Gathered as they arrive, each looked at once: a wait through a flood of thousands of messages
+  // must not take the processor from the bridge and the broker it measures.
+  std::vector<Received> matching;
+  std::size_t seen = 0;
+  std::unique_lock<std::mutex> guard(Lock_);
   for (;;) {
-    if (test(Messages(topic))) {
+    for (; seen < Messages_.size(); ++seen) {
+      if (topic.empty() || Messages_[seen].Topic == topic) {
+        matching.push_back(Messages_[seen]);
+      }
+    }
+    guard.unlock();
+    if (test(matching)) {
       return true;
     }
-    std::unique_lock<std::mutex> guard(Lock_);
-    if (Arrived_.wait_until(guard, std::min(deadline, std::chrono::steady_clock::now() +
-                                                          std::chrono::milliseconds(50))) ==
-            std::cv_status::timeout &&
-        std::chrono::steady_clock::now() >= deadline) {
-      guard.unlock();
-      return test(Messages(topic));
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
     }
+    guard.lock();
+    Arrived_.wait_until(guard, std::min(deadline, std::chrono::steady_clock::now() +
+                                                      std::chrono::milliseconds(50)));
   }
 }
 
